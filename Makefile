@@ -1,0 +1,36 @@
+# Short commands; CMake is the build of record.
+#   make build PYTHON=<interpreter> BUILD=<folder>   build the module for one interpreter
+#   make test                                        install what is missing, build, run every test
+#   make demo                                        build and run the end-to-end example
+#   make bench                                       engine and operation benchmarks
+
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+newest_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.1[2-9].*/bin/python3)))
+PYTHON ?= $(or $(newest_python),python3)
+BUILD ?= build
+JOBS ?= $(shell nproc)
+DIST_PACKAGES = /usr/lib/python3/dist-packages
+
+.PHONY: build deps test test-core test-asan test-python demo bench clean
+
+build:
+	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	./scripts/install-deps
+
+test: deps
+	./scripts/run-tests
+
+demo: build
+	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py
+
+bench: deps
+	cmake -S . -B build-bench -DPython3_EXECUTABLE=$(PYTHON) -DHECRYPT_BENCH=ON -DHECRYPT_TESTS=OFF >/dev/null
+	cmake --build build-bench -j $(JOBS)
+	./build-bench/core_bench
+	PYTHONPATH=build-bench $(PYTHON) bench/ops.py
+
+clean:
+	rm -rf build build-*

@@ -1,0 +1,38 @@
+#include "../fixed_point.hpp"
+#include "../ops.hpp"
+#include "../runtime/pool.hpp"
+#include "terms.hpp"
+
+namespace hecrypt {
+
+namespace {
+
+// (1 + m n) hs^r mod n^2 for one value; hs^r comes from the key's table.
+Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor,
+                           unsigned scale, const mpz_class& bound) {
+    mpz_class mask = random_mask(pk);
+    Outcome<mpz_class> m = encode_value(value, factor);
+    if (!m.ok()) return m.take_refusal();
+    if (Status fits = check_plaintext_bound(m.value(), bound, value); !fits.ok())
+        return fits.take_refusal();
+    mpz_class c = m.value() * pk.n + 1;
+    mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), pk.n_squared.get_mpz_t());
+    mul_mod(c, mask, pk.n_squared);
+    wipe(mask);
+    wipe(m.value());
+    return write_blob(static_cast<std::uint8_t>(scale), c);
+}
+
+}  // namespace
+
+Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
+                                         unsigned scale_pow10) {
+    const mpz_class bound = plaintext_bound(pk.n);
+    if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
+    const double factor = scale_factor(scale_pow10);
+    return parallel_map<Bytes>(values.size(), [&](std::size_t i) {
+        return encrypt_one(pk, values[i], factor, scale_pow10, bound);
+    });
+}
+
+}  // namespace hecrypt

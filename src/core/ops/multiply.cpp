@@ -1,0 +1,146 @@
+// Products of ciphertexts by plaintext scalars, E(x) -> E(k x) = c^k mod n^2.
+// Both entry points share the checks; they differ in the scalar bound and in
+// how the power is taken: at a fixed 66-bit width in constant time for
+// secret scalars, or by one ordinary exponentiation for public ones.
+#include <functional>
+
+#include "../fixed_point.hpp"
+#include "../ops.hpp"
+#include "terms.hpp"
+
+namespace hecrypt {
+
+namespace {
+
+constexpr unsigned SCALAR_BITS = 64;
+constexpr unsigned PUBLIC_SCALAR_BITS = 53;
+
+struct Pair {
+    std::size_t position;
+    const mpz_class& c;
+    const mpz_class& k;
+};
+
+// The bound test and the power c^k mod n^2 of one path.
+using PowerPath = std::function<Outcome<mpz_class>(const PublicKeyRecord&, const Pair&)>;
+
+Status check_product_scale(std::size_t position, unsigned p, unsigned d) {
+    if (p + d <= MAX_SCALE_POW10) return Done{};
+    return refuse(scalar_label(position) + ": the product lands at scale 1e" +
+                  std::to_string(p + d) + " (1e" + std::to_string(p) +
+                  " of the ciphertext times 1e" + std::to_string(d) +
+                  " of the scalar), past the 1e" + std::to_string(MAX_SCALE_POW10) +
+                  " this encoding allows. Lower scalar_scale_pow10 - the product's scale is the "
+                  "SUM of the two, so multiplication does not compose at the default");
+}
+
+Outcome<mpz_class> encode_scalar(std::size_t position, double scalar, unsigned d) {
+    const double factor = scale_factor(d);
+    Outcome<mpz_class> k = encode_value(scalar, factor);
+    if (!k.ok()) return refuse(scalar_label(position) + ": " + k.refusal());
+    if (k.value() == 0)
+        return refuse(scalar_label(position) + " encodes to zero at scale " +
+                      format_exponential(factor) + " (it is " + format_exponential(scalar) +
+                      "): the product would be the constant 1, destroying the value and marking "
+                      "the result as recognisably zero to anyone who sees it. Encrypt a zero if "
+                      "that is the intent");
+    return k;
+}
+
+Outcome<Bytes> multiply_one(const PublicKeyRecord& pk, ByteView blob, double scalar,
+                            std::size_t position, std::optional<unsigned> scalar_scale,
+                            const PowerPath& power) {
+    Outcome<ParsedBlob> parsed = parse_in_range(blob, position, pk.n_squared, RangeWording::Plain);
+    if (!parsed.ok()) return parsed.take_refusal();
+    const unsigned p = parsed.value().scale;
+    const unsigned d = scalar_scale.value_or(p);
+    if (Status scale = check_product_scale(position, p, d); !scale.ok()) return scale.take_refusal();
+    Outcome<mpz_class> k = encode_scalar(position, scalar, d);
+    if (!k.ok()) return k.take_refusal();
+    Outcome<mpz_class> product = power(pk, Pair{position, parsed.value().ciphertext, k.value()});
+    wipe(k.value());
+    if (!product.ok()) return product.take_refusal();
+    return write_blob(static_cast<std::uint8_t>(p + d), product.value());
+}
+
+Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord& pk, Blobs blobs,
+                                         std::span<const double> scalars,
+                                         std::optional<unsigned> scalar_scale,
+                                         const PowerPath& power) {
+    if (blobs.size() != scalars.size())
+        return refuse(std::string(name) + " got " + std::to_string(blobs.size()) +
+                      " ciphertexts and " + std::to_string(scalars.size()) +
+                      " scalars: they are paired by position, and a length mismatch means the "
+                      "pairing the caller intended is not the one that would happen");
+    std::vector<Bytes> out;
+    out.reserve(blobs.size());
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+        Outcome<Bytes> one = multiply_one(pk, blobs[i], scalars[i], i + 1, scalar_scale, power);
+        if (!one.ok()) return one.take_refusal();
+        out.push_back(std::move(one.value()));
+    }
+    return out;
+}
+
+Refusal not_invertible(std::size_t position) {
+    return refuse(ciphertext_label(position) +
+                  " is not invertible modulo n^2: it shares a factor with n, so it is not a "
+                  "ciphertext under this key");
+}
+
+// c^k as c^(k + 3 2^64) c^(-3 2^64): every exponent has exactly 66 bits, so
+// the time of the constant-time power does not reveal k.
+Outcome<mpz_class> secret_power(const PublicKeyRecord& pk, const Pair& pair,
+                                const mpz_class& offset) {
+    if (bit_length(pair.k) > SCALAR_BITS)
+        return refuse(scalar_label(pair.position) + " encodes to " +
+                      std::to_string(decimal_text(abs(pair.k)).size()) + " digits, past the " +
+                      std::to_string(SCALAR_BITS) +
+                      "-bit width every scalar exponentiation runs at. The width is fixed on "
+                      "purpose: a per-scalar width would show the magnitude of the scalar in the "
+                      "timing");
+    mpz_class e = pair.k + offset;
+    mpz_class a = secure_pow_mod(pair.c, e, pk.n_squared);
+    wipe(e);
+    mpz_class b = secure_pow_mod(pair.c, offset, pk.n_squared);
+    if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), pk.n_squared.get_mpz_t()) == 0)
+        return not_invertible(pair.position);
+    mul_mod(a, b, pk.n_squared);
+    return a;
+}
+
+// One variable-time power; the caller has declared the scalar public.
+Outcome<mpz_class> public_power(const PublicKeyRecord& pk, const Pair& pair) {
+    if (bit_length(pair.k) > PUBLIC_SCALAR_BITS)
+        return refuse(scalar_label(pair.position) + " encodes to " + decimal_text(pair.k) +
+                      " — past 2^53, where an f64 no longer holds every integer, so the value "
+                      "that would be used is not the one that was asked for. Lower "
+                      "scalar_scale_pow10, or scale the values down");
+    if (!coprime_with(pair.c, pk.n))
+        return refuse(ciphertext_label(pair.position) +
+                      " shares a factor with n, so it is not a ciphertext under this key");
+    mpz_class result;
+    mpz_powm(result.get_mpz_t(), pair.c.get_mpz_t(), pair.k.get_mpz_t(), pk.n_squared.get_mpz_t());
+    return result;
+}
+
+}  // namespace
+
+Outcome<std::vector<Bytes>> multiply_many(const PublicKeyRecord& pk, Blobs blobs,
+                                          std::span<const double> scalars,
+                                          std::optional<unsigned> scalar_scale_pow10) {
+    const mpz_class offset = mpz_class(3) << SCALAR_BITS;
+    return multiply_all("multiply_many", pk, blobs, scalars, scalar_scale_pow10,
+                        [&](const PublicKeyRecord& key, const Pair& pair) {
+                            return secret_power(key, pair, offset);
+                        });
+}
+
+Outcome<std::vector<Bytes>> multiply_many_public(const PublicKeyRecord& pk, Blobs blobs,
+                                                 std::span<const double> scalars,
+                                                 std::optional<unsigned> scalar_scale_pow10) {
+    return multiply_all("multiply_many_public", pk, blobs, scalars, scalar_scale_pow10,
+                        public_power);
+}
+
+}  // namespace hecrypt

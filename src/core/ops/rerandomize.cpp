@@ -1,0 +1,18 @@
+#include "../ops.hpp"
+#include "../runtime/pool.hpp"
+#include "terms.hpp"
+
+namespace hecrypt {
+
+Outcome<std::vector<Bytes>> rerandomize(const PublicKeyRecord& pk, Blobs blobs) {
+    return parallel_map<Bytes>(blobs.size(), [&](std::size_t i) -> Outcome<Bytes> {
+        Outcome<ParsedBlob> parsed =
+            parse_in_range(blobs[i], i + 1, pk.n_squared, RangeWording::Plain);
+        if (!parsed.ok()) return parsed.take_refusal();
+        mpz_class mask = random_mask(pk);
+        mul_mod(mask, parsed.value().ciphertext, pk.n_squared);
+        return write_blob(parsed.value().scale, mask);
+    });
+}
+
+}  // namespace hecrypt

@@ -1,0 +1,107 @@
+#include "../fixed_point.hpp"
+#include "../ops.hpp"
+#include "../runtime/pool.hpp"
+#include "terms.hpp"
+
+namespace hecrypt {
+
+namespace {
+
+const std::string MIXED_SCALE_TAIL =
+    ": adding them would produce a plausible wrong number, and rescaling is impossible on "
+    "encrypted values";
+const std::string EMPTY_SUM_TAIL =
+    ": an empty sum has no encryption under this key, and returning one would be a ciphertext "
+    "of zero that nobody asked for";
+
+std::string scale_text(unsigned s) { return "1e" + std::to_string(s); }
+
+Status check_block(const Block& block, std::size_t j, std::size_t blob_count,
+                   std::vector<std::uint8_t>& referenced) {
+    const std::string label = "block #" + std::to_string(j);
+    if (block.empty()) return refuse(label + " is empty" + EMPTY_SUM_TAIL);
+    if (block.size() > SUM_HEADROOM_TERMS)
+        return refuse(label + " holds " + std::to_string(block.size()) + " ciphertexts, at most " +
+                      std::to_string(SUM_HEADROOM_TERMS) +
+                      " per sum: past that the reserved headroom stops covering the sum");
+    for (std::size_t p = 0; p < block.size(); ++p) {
+        if (block[p] >= blob_count)
+            return refuse(label + " names index " + std::to_string(block[p]) + " at position " +
+                          std::to_string(p + 1) + ", and only " + std::to_string(blob_count) +
+                          " ciphertexts were given");
+        referenced[block[p]] = 1;
+    }
+    return Done{};
+}
+
+// Every referenced blob parsed and range-tested once; others left empty.
+Outcome<std::vector<std::optional<ParsedBlob>>> parse_referenced(
+    const PublicKeyRecord& pk, Blobs blobs, const std::vector<std::uint8_t>& referenced) {
+    return parallel_map<std::optional<ParsedBlob>>(
+        blobs.size(), [&](std::size_t i) -> Outcome<std::optional<ParsedBlob>> {
+            if (!referenced[i]) return std::optional<ParsedBlob>();
+            Outcome<ParsedBlob> parsed =
+                parse_in_range(blobs[i], i + 1, pk.n_squared, RangeWording::Sum);
+            if (!parsed.ok()) return parsed.take_refusal();
+            return std::optional<ParsedBlob>(std::move(parsed.value()));
+        });
+}
+
+Outcome<Bytes> sum_block(const PublicKeyRecord& pk, const Block& block, std::size_t j,
+                         const std::vector<std::optional<ParsedBlob>>& parsed) {
+    const ParsedBlob& first = parsed[block.front()].value();
+    mpz_class acc = first.ciphertext;
+    for (std::size_t p = 1; p < block.size(); ++p) {
+        const ParsedBlob& term = parsed[block[p]].value();
+        if (term.scale != first.scale)
+            return refuse("block #" + std::to_string(j) + " mixes scale " +
+                          scale_text(term.scale) + " at position " + std::to_string(p + 1) +
+                          " into a sum started at " + scale_text(first.scale) + MIXED_SCALE_TAIL);
+        mul_mod(acc, term.ciphertext, pk.n_squared);
+    }
+    return write_blob(first.scale, acc);
+}
+
+}  // namespace
+
+Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs) {
+    if (blobs.empty()) return refuse("add_many needs at least one ciphertext" + EMPTY_SUM_TAIL);
+    if (blobs.size() > SUM_HEADROOM_TERMS)
+        return refuse("add_many takes at most " + std::to_string(SUM_HEADROOM_TERMS) +
+                      " ciphertexts per call, got " + std::to_string(blobs.size()) +
+                      ": past that the reserved headroom stops covering the sum. This is a "
+                      "per-call limit, not a guarantee - chaining calls escapes it, and what "
+                      "actually keeps sums in range is the gap between the key floor and the f64 "
+                      "range");
+    mpz_class acc = 1;
+    unsigned scale = 0;
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+        Outcome<ParsedBlob> parsed = parse_blob(blobs[i]);
+        if (!parsed.ok()) return refuse(label_blob_refusal(i + 1, parsed.refusal()));
+        const ParsedBlob& term = parsed.value();
+        if (i == 0) scale = term.scale;
+        if (term.scale != scale)
+            return refuse(ciphertext_label(i + 1) + " was encoded with scale " +
+                          scale_text(term.scale) + " while the sum started at " +
+                          scale_text(scale) + MIXED_SCALE_TAIL);
+        if (!in_range(term.ciphertext, pk.n_squared))
+            return out_of_range(i + 1, RangeWording::Sum);
+        mul_mod(acc, term.ciphertext, pk.n_squared);
+    }
+    return write_blob(static_cast<std::uint8_t>(scale), acc);
+}
+
+Outcome<std::vector<Bytes>> add_blocks(const PublicKeyRecord& pk, Blobs blobs,
+                                       std::span<const Block> blocks) {
+    std::vector<std::uint8_t> referenced(blobs.size(), 0);
+    for (std::size_t j = 0; j < blocks.size(); ++j)
+        if (Status ok = check_block(blocks[j], j + 1, blobs.size(), referenced); !ok.ok())
+            return ok.take_refusal();
+    auto parsed = parse_referenced(pk, blobs, referenced);
+    if (!parsed.ok()) return parsed.take_refusal();
+    return parallel_map<Bytes>(blocks.size(), [&](std::size_t j) {
+        return sum_block(pk, blocks[j], j + 1, parsed.value());
+    });
+}
+
+}  // namespace hecrypt

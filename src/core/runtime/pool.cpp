@@ -1,0 +1,326 @@
+#include "pool.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace hecrypt {
+namespace {
+
+// ---- Pool size
+
+// A decimal unsigned integer and nothing else: no sign, no spaces.
+std::optional<std::size_t> parse_count(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    const std::string_view digits(text);
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<std::size_t> affinity_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online > 0) return static_cast<std::size_t>(online);
+    return std::nullopt;
+}
+
+// Under cgroup v2 "cpu.max" holds "max <period>" or "<quota> <period>"; under
+// v1 the quota is -1 when unlimited.
+std::optional<double> cpu_limit_at(const std::filesystem::path& dir, bool cgroup_v2) {
+    long long quota = 0;
+    long long period = 0;
+    if (cgroup_v2) {
+        std::string quota_text;
+        std::ifstream(dir / "cpu.max") >> quota_text >> period;
+        const auto parsed = parse_count(quota_text.c_str());  // "max" does not parse
+        if (!parsed) return std::nullopt;
+        quota = static_cast<long long>(*parsed);
+    } else {
+        std::ifstream(dir / "cpu.cfs_quota_us") >> quota;
+        std::ifstream(dir / "cpu.cfs_period_us") >> period;
+    }
+    if (quota <= 0 || period <= 0) return std::nullopt;
+    return static_cast<double>(quota) / static_cast<double>(period);
+}
+
+bool has_item(std::string_view list, std::string_view item) {
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = list.find(',', start)) != std::string_view::npos;
+         start = comma + 1)
+        if (list.substr(start, comma - start) == item) return true;
+    return list.substr(start) == item;
+}
+
+struct CpuCgroup {
+    std::string path;  // as /proc/self/cgroup names it
+    bool v2 = false;
+};
+
+// The hierarchy holding the cpu controller: a v1 one if any, else the
+// unified v2 hierarchy.
+std::optional<CpuCgroup> own_cpu_cgroup() {
+    std::ifstream file("/proc/self/cgroup");
+    std::optional<CpuCgroup> found;
+    for (std::string line; std::getline(file, line);) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string_view controllers =
+            std::string_view(line).substr(first + 1, second - first - 1);
+        if (has_item(controllers, "cpu")) return CpuCgroup{line.substr(second + 1), false};
+        if (line.compare(0, first, "0") == 0 && controllers.empty())
+            found = CpuCgroup{line.substr(second + 1), true};
+    }
+    return found;
+}
+
+// The mount of that hierarchy: where it is mounted and which of its
+// cgroups the mount shows at that place.
+struct CgroupMount {
+    std::filesystem::path root;
+    std::filesystem::path mount_point;
+};
+
+std::optional<CgroupMount> cgroup_mount(bool v2) {
+    std::ifstream file("/proc/self/mountinfo");
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> f;
+        for (std::string field; fields >> field;) f.push_back(field);
+        const auto dash = std::find(f.begin(), f.end(), "-");
+        if (f.size() < 5 || f.end() - dash < 4) continue;
+        const std::string& type = dash[1];
+        const std::string& options = dash[3];
+        if (v2 ? type == "cgroup2" : (type == "cgroup" && has_item(options, "cpu")))
+            return CgroupMount{f[3], f[4]};
+    }
+    return std::nullopt;
+}
+
+std::optional<double> cgroup_cpu_limit() {
+    const auto cgroup = own_cpu_cgroup();
+    if (!cgroup) return std::nullopt;
+    const auto mount = cgroup_mount(cgroup->v2);
+    if (!mount) return std::nullopt;
+    // A cgroup outside the mounted subtree cannot be seen; its visible
+    // ancestor is the mount itself.
+    const std::filesystem::path relative =
+        std::filesystem::path(cgroup->path).lexically_relative(mount->root);
+    const bool visible = !relative.empty() && *relative.begin() != "..";
+    return smallest_cpu_limit(mount->mount_point, visible ? relative : ".", cgroup->v2);
+}
+
+}  // namespace
+
+std::size_t pool_size_for(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                          std::size_t machine_cpus) {
+    if (const auto threads = parse_count(rayon_num_threads))
+        return *threads > 0 ? *threads : machine_cpus;
+    if (const auto cpus = parse_count(rayon_rs_num_cpus); cpus && *cpus > 0) return *cpus;
+    return machine_cpus;
+}
+
+std::optional<double> smallest_cpu_limit(const std::filesystem::path& mount_point,
+                                         const std::filesystem::path& cgroup, bool cgroup_v2) {
+    std::filesystem::path dir = mount_point;
+    std::optional<double> smallest = cpu_limit_at(dir, cgroup_v2);
+    for (const auto& part : cgroup.relative_path()) {
+        if (part.empty() || part == ".") continue;
+        if (part == "..") break;
+        dir /= part;
+        const auto limit = cpu_limit_at(dir, cgroup_v2);
+        if (limit && (!smallest || *limit < *smallest)) smallest = limit;
+    }
+    return smallest;
+}
+
+std::size_t machine_cpus() {
+    const auto cpus = affinity_cpus();
+    std::optional<std::size_t> quota;
+    if (const auto limit = cgroup_cpu_limit())
+        quota = std::max<std::size_t>(1, static_cast<std::size_t>(*limit));
+    if (cpus && quota) return std::min(*cpus, *quota);
+    return cpus.value_or(quota.value_or(1));
+}
+
+std::size_t pool_size() {
+    static const std::size_t size = pool_size_for(std::getenv("RAYON_NUM_THREADS"),
+                                                  std::getenv("RAYON_RS_NUM_CPUS"), machine_cpus());
+    return size;
+}
+
+// ---- Worker pool
+
+namespace {
+
+// Pieces are cut up front; a few per worker keeps them all busy when items
+// differ in cost or a core is shared with other work.
+constexpr std::size_t PIECES_PER_WORKER = 4;
+
+thread_local bool on_worker = false;
+
+void run_here(std::size_t len, const PieceFn& piece) {
+    if (len > 0) piece(0, len);
+}
+
+// One caller's stage. Guarded by the pool's lock, apart from the pieces'
+// own work; it lives on the caller's stack until `finished` reaches `pieces`.
+struct Stage {
+    Stage(const PieceFn& piece, std::size_t len, std::size_t pieces)
+        : piece(piece), len(len), pieces(pieces) {}
+
+    const PieceFn& piece;
+    std::size_t len;
+    std::size_t pieces;
+    std::size_t next = 0;
+    std::size_t finished = 0;
+    std::exception_ptr fault;
+    std::condition_variable done;
+
+    std::exception_ptr run(std::size_t k) const noexcept {
+        try {
+            piece(k * len / pieces, (k + 1) * len / pieces);
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+struct WorkerPool::Shared {
+    std::mutex lock;
+    std::condition_variable work;
+    std::deque<Stage*> queue;  // stages with pieces not yet taken, oldest first
+    bool closing = false;
+    std::vector<std::thread> threads;
+
+    void serve() {
+        on_worker = true;
+        std::unique_lock hold(lock);
+        for (;;) {
+            work.wait(hold, [this] { return closing || !queue.empty(); });
+            if (queue.empty()) return;
+            Stage& stage = *queue.front();
+            const std::size_t k = stage.next++;
+            if (stage.next == stage.pieces) queue.pop_front();
+            hold.unlock();
+            std::exception_ptr fault = stage.run(k);
+            hold.lock();
+            if (fault && !stage.fault) stage.fault = std::move(fault);
+            // Notified under the lock: the caller cannot return, and free the
+            // stage, before this worker has let go of it.
+            if (++stage.finished == stage.pieces) stage.done.notify_one();
+        }
+    }
+
+    void close() {
+        {
+            std::lock_guard hold(lock);
+            closing = true;
+        }
+        work.notify_all();
+        for (auto& thread : threads) thread.join();
+    }
+};
+
+WorkerPool::WorkerPool(std::size_t workers) : shared_(std::make_unique<Shared>()) {
+    try {
+        for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i)
+            shared_->threads.emplace_back([shared = shared_.get()] { shared->serve(); });
+    } catch (const std::system_error& error) {
+        shared_->close();
+        throw InternalFault(
+            std::string("The global thread pool has not been initialized. A worker thread "
+                        "could not be started: ") +
+            error.what());
+    }
+}
+
+WorkerPool::~WorkerPool() { shared_->close(); }
+
+std::size_t WorkerPool::size() const { return shared_->threads.size(); }
+
+void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece) {
+    // A worker waiting for its own pool's workers could wait forever.
+    if (len < 2 || on_worker) return run_here(len, piece);
+    Stage stage(piece, len, std::min(len, PIECES_PER_WORKER * size()));
+    std::unique_lock hold(shared_->lock);
+    shared_->queue.push_back(&stage);
+    shared_->work.notify_all();
+    stage.done.wait(hold, [&stage] { return stage.finished == stage.pieces; });
+    hold.unlock();
+    if (stage.fault) std::rethrow_exception(stage.fault);
+}
+
+// ---- The process-wide pool
+
+namespace {
+
+// The pool of one process. A child forked after its parent built a pool has
+// none of the parent's workers, and the parent's locks may have been held at
+// the fork, so the child leaves the parent's record alone and makes its own.
+struct ProcessPool {
+    explicit ProcessPool(pid_t owner) : owner(owner) {}
+
+    const pid_t owner;
+    std::mutex creating;
+    WorkerPool* pool = nullptr;  // never destroyed: workers live until exit
+};
+
+std::atomic<ProcessPool*> current_process_pool{nullptr};
+
+ProcessPool& own_process_pool() {
+    const pid_t self = getpid();
+    ProcessPool* record = current_process_pool.load(std::memory_order_acquire);
+    while (record == nullptr || record->owner != self) {
+        auto* fresh = new ProcessPool(self);
+        if (current_process_pool.compare_exchange_strong(record, fresh, std::memory_order_acq_rel))
+            return *fresh;
+        delete fresh;
+    }
+    return *record;
+}
+
+WorkerPool& global_pool() {
+    ProcessPool& process = own_process_pool();
+    std::lock_guard hold(process.creating);
+    if (process.pool == nullptr) process.pool = new WorkerPool(pool_size());
+    return *process.pool;
+}
+
+}  // namespace
+
+void run_pieces(std::size_t len, const PieceFn& piece) {
+    if (len < 2) return run_here(len, piece);
+    global_pool().run_pieces(len, piece);
+}
+
+// ---- Stage stop
+
+void StageStop::refuse(std::string message) {
+    if (slot_lock_.try_lock()) {
+        if (!refusal_) refusal_ = std::move(message);
+        slot_lock_.unlock();
+    }
+    stop_.store(true, std::memory_order_release);
+}
+
+}  // namespace hecrypt

@@ -1,0 +1,197 @@
+#include "convert.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "key_types.hpp"
+
+namespace hecrypt::python {
+
+namespace {
+
+// A sequence's length only sizes the first allocation; past this many items
+// the vector grows as it reads. A __len__ that claims more than the object
+// yields must not make us reserve (or abort on) memory that is never used.
+constexpr std::size_t MAX_RESERVED_ITEMS = std::size_t{1} << 16;
+
+constexpr long U32_MAX = 4294967295L;
+constexpr long U8_MAX = 255;
+
+std::string qualified_type_name(PyObject* object) {
+    Ref name(PyType_GetQualName(Py_TYPE(object)));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return text;
+}
+
+[[noreturn]] void refuse_type(PyObject* object, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                 qualified_type_name(object).c_str(), target);
+    throw PythonError{};
+}
+
+std::size_t capacity_hint(PyObject* sequence) {
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) {
+        PyErr_Clear();  // only a hint: the iteration below decides
+        return 0;
+    }
+    return std::min(static_cast<std::size_t>(size), MAX_RESERVED_ITEMS);
+}
+
+template <class ConvertItem>
+auto sequence(PyObject* object, ConvertItem&& convert_item) {
+    using Item = decltype(convert_item(object));
+    // A str is a sequence too, of one-character strings; taking it item by
+    // item would hide a caller's mistake, so it is refused outright.
+    if (PyUnicode_Check(object)) fail_with(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) refuse_type(object, "Sequence");
+    std::vector<Item> items;
+    items.reserve(capacity_hint(object));
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (Ref item{PyIter_Next(iterator.get())}) items.push_back(convert_item(item.get()));
+    if (PyErr_Occurred()) fail();
+    return items;
+}
+
+PyObject* checked_bytes(PyObject* object) {
+    if (!PyBytes_Check(object)) refuse_type(object, "PyBytes");
+    return object;
+}
+
+Ref bytes_object(PyObject* object) { return Ref::borrowed(checked_bytes(object)); }
+
+ByteView view_of(PyObject* bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+double to_double(PyObject* item) {
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) fail();
+    return value;
+}
+
+std::uint64_t to_index(PyObject* item) {
+    const Ref integer = PyLong_Check(item) ? Ref::borrowed(item) : checked(PyNumber_Index(item));
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == ULLONG_MAX && PyErr_Occurred()) fail();
+    return value;
+}
+
+long to_long_up_to(PyObject* object, long max) {
+    const long value = PyLong_AsLong(object);
+    if (value == -1 && PyErr_Occurred()) fail();
+    if (value < 0 || value > max) {
+        fail_with(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return value;
+}
+
+// Python code run by a conversion (a __float__, an __index__, an iterator)
+// that raises PanicException has hit a fault of its own; it is reported
+// here and carried on as ours rather than passed off as a bad argument.
+[[noreturn]] void escalate_panic(Ref error) {
+    Ref text(PyObject_Str(error.get()));
+    const char* fault = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    std::string message = fault != nullptr ? fault : "PanicException raised by Python code";
+    PyErr_Clear();
+    PySys_WriteStderr("--- PanicException raised by Python code called from hecrypt ---\n");
+    print_error(std::move(error));
+    throw InternalFault(message);
+}
+
+// Re-raises the pending error of argument `name`. Only an exact TypeError is
+// reworded: every other type (OverflowError, MemoryError, whatever a user's
+// __float__ raised) reaches the caller as it was.
+[[noreturn]] void fail_argument(const char* name) {
+    Ref error = take_error();
+    if (!error) fail();
+    if (is_panic(error.get())) escalate_panic(std::move(error));
+    if (Py_IS_TYPE(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        Ref message = checked(PyUnicode_FromFormat("argument '%s': %S", name, error.get()));
+        Ref prefixed = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+        if (PyObject* cause = PyException_GetCause(error.get())) {
+            PyException_SetCause(prefixed.get(), cause);
+        }
+        error = std::move(prefixed);
+    }
+    restore_error(std::move(error));
+    throw PythonError{};
+}
+
+}  // namespace
+
+BlobList::BlobList(std::vector<Ref> blobs) : blobs_(std::move(blobs)) {
+    views_.reserve(blobs_.size());
+    for (const Ref& blob : blobs_) views_.push_back(view_of(blob.get()));
+}
+
+template <class Convert>
+decltype(auto) Arguments::convert(std::size_t i, Convert&& conversion) const {
+    try {
+        return std::forward<Convert>(conversion)(slots_[i]);
+    } catch (const PythonError&) {
+        fail_argument(sig_.params[i]);
+    }
+}
+
+const PublicKeyRecord& Arguments::public_key(std::size_t i) const {
+    return convert(i, [](PyObject* object) -> const PublicKeyRecord& {
+        const PublicKeyRecord* record = public_key_of(object);
+        if (record == nullptr) refuse_type(object, "PublicKey");
+        return *record;
+    });
+}
+
+const SecretKeyRecord& Arguments::secret_key(std::size_t i) const {
+    return convert(i, [](PyObject* object) -> const SecretKeyRecord& {
+        const SecretKeyRecord* record = secret_key_of(object);
+        if (record == nullptr) refuse_type(object, "SecretKey");
+        return *record;
+    });
+}
+
+ByteView Arguments::bytes(std::size_t i) const {
+    return convert(i, [](PyObject* object) { return view_of(checked_bytes(object)); });
+}
+
+BlobList Arguments::blobs(std::size_t i) const {
+    return convert(i, [](PyObject* object) { return BlobList(sequence(object, bytes_object)); });
+}
+
+std::vector<double> Arguments::doubles(std::size_t i) const {
+    return convert(i, [](PyObject* object) { return sequence(object, to_double); });
+}
+
+IndexLists Arguments::index_lists(std::size_t i) const {
+    return convert(i, [](PyObject* object) {
+        return sequence(object, [](PyObject* block) { return sequence(block, to_index); });
+    });
+}
+
+std::uint32_t Arguments::u32_or(std::size_t i, std::uint32_t fallback) const {
+    if (slots_[i] == nullptr) return fallback;
+    return convert(i, [](PyObject* object) {
+        return static_cast<std::uint32_t>(to_long_up_to(object, U32_MAX));
+    });
+}
+
+std::uint8_t Arguments::u8_or(std::size_t i, std::uint8_t fallback) const {
+    if (slots_[i] == nullptr) return fallback;
+    return convert(i, [](PyObject* object) {
+        return static_cast<std::uint8_t>(to_long_up_to(object, U8_MAX));
+    });
+}
+
+std::optional<std::uint8_t> Arguments::optional_u8(std::size_t i) const {
+    if (slots_[i] == nullptr || slots_[i] == Py_None) return std::nullopt;
+    return u8_or(i, 0);
+}
+
+}  // namespace hecrypt::python

@@ -1,0 +1,35 @@
+// The common frame of every entry point: bind, convert, run, build, and turn
+// whatever goes wrong into the one Python exception the caller sees.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "binding.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "lock.hpp"
+#include "results.hpp"
+
+namespace hecrypt::python {
+
+// `body` receives the bound arguments, converts them in parameter order and
+// returns a new reference (usually to_python of the core's outcome).
+template <class Body>
+PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               Body&& body) {
+    return guarded([&]() -> PyObject* {
+        const Arguments arguments(sig, bind(sig, args, nargs, kwnames));
+        return body(arguments);
+    });
+}
+
+// Stands in for an operation the core does not provide yet, once its
+// arguments have been converted.
+template <class... Converted>
+PyObject* not_implemented(const Signature& sig, const Converted&...) {
+    fail_with(PyExc_NotImplementedError, std::string(sig.name) + " is not implemented yet");
+}
+
+}  // namespace hecrypt::python

@@ -1,0 +1,30 @@
+// Key pairs built from known safe primes, assembled once per test run.
+#pragma once
+
+#include "core/keys.hpp"
+#include "known_primes.hpp"
+
+namespace hecrypt::testing {
+
+inline mpz_class hex(const char* digits) { return mpz_class(digits, 16); }
+
+inline const KeyPair& known_keypair_2048() {
+    static const KeyPair pair = [] {
+        auto made = assemble_keypair(hex(SAFE_PRIME_1024_1), hex(SAFE_PRIME_1024_2));
+        if (!made.ok()) throw InternalFault(made.refusal());
+        return std::move(made.value());
+    }();
+    return pair;
+}
+
+// (1 + m n) x^n mod n^2 for a chosen x: a ciphertext formed without the key's
+// table, so decryption is checked independently of encryption.
+inline mpz_class textbook_encrypt(const mpz_class& n, const mpz_class& m, const mpz_class& x) {
+    mpz_class n2 = n * n, g, r;
+    mpz_class c1 = (1 + m * n) % n2;
+    if (c1 < 0) c1 += n2;
+    mpz_powm(r.get_mpz_t(), x.get_mpz_t(), n.get_mpz_t(), n2.get_mpz_t());
+    return c1 * r % n2;
+}
+
+}  // namespace hecrypt::testing

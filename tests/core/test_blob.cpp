@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include "core/blob.hpp"
+#include "core/fixed_point.hpp"
+
+namespace hecrypt {
+namespace {
+
+TEST(ParseBlob, RefusesEmptyAndOutOfRangeScales) {
+    const struct {
+        Bytes blob;
+        std::string message;
+    } cases[] = {
+        {{}, "ciphertext is empty: it must start with a scale exponent byte"},
+        {{19}, scale_limit_message(19)},
+        {{255, 1, 2, 3}, scale_limit_message(255)},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parse_blob(c.blob);
+        ASSERT_FALSE(parsed.ok());
+        EXPECT_EQ(parsed.refusal(), c.message);
+    }
+    EXPECT_EQ(scale_limit_message(255).substr(0, 40), "scale exponent 255 is above the 18 this ");
+}
+
+TEST(ParseBlob, ReadsScaleAndBigEndianIntegerIgnoringLeadingZeros) {
+    const struct {
+        Bytes blob;
+        unsigned scale;
+        long ciphertext;
+    } cases[] = {
+        {{8}, 8, 0},
+        {{18, 0, 0}, 18, 0},
+        {{8, 0, 1}, 8, 1},
+        {{0, 0, 0, 1, 0}, 0, 256},
+        {{3, 0x12, 0x34, 0x56}, 3, 0x123456},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parse_blob(c.blob);
+        ASSERT_TRUE(parsed.ok()) << parsed.refusal();
+        EXPECT_EQ(parsed.value().scale, c.scale);
+        EXPECT_EQ(parsed.value().ciphertext, c.ciphertext);
+    }
+}
+
+TEST(WriteBlob, IsMinimalAndReadsBack) {
+    EXPECT_EQ(write_blob(8, 0), Bytes{8});
+    EXPECT_EQ(write_blob(0, 256), (Bytes{0, 1, 0}));
+    EXPECT_EQ(write_blob(18, 255), (Bytes{18, 255}));
+
+    gmp_randclass random(gmp_randinit_mt);
+    random.seed(7);
+    for (unsigned long bits : {1ul, 7ul, 8ul, 9ul, 4095ul, 4096ul, 4097ul}) {
+        const mpz_class c = random.get_z_bits(bits) | 1;
+        const Bytes blob = write_blob(5, c);
+        EXPECT_EQ(blob.size(), 1 + (bit_length(c) + 7) / 8);
+        EXPECT_NE(blob[1], 0);
+        const auto parsed = parse_blob(blob);
+        ASSERT_TRUE(parsed.ok());
+        EXPECT_EQ(parsed.value().scale, 5);
+        EXPECT_EQ(parsed.value().ciphertext, c);
+    }
+}
+
+TEST(WriteBlob, ReadingAndRewritingDropsLeadingZeros) {
+    const Bytes padded{8, 0, 0, 0x01, 0x02};
+    const auto parsed = parse_blob(padded);
+    ASSERT_TRUE(parsed.ok());
+    EXPECT_EQ(write_blob(parsed.value().scale, parsed.value().ciphertext), (Bytes{8, 0x01, 0x02}));
+}
+
+TEST(WriteBlob, RejectsWhatNoReaderCouldTakeBack) {
+    EXPECT_THROW(write_blob(8, -1), InternalFault);
+    EXPECT_THROW(write_blob(MAX_SCALE_POW10 + 1, 1), InternalFault);
+}
+
+TEST(Validity, RangeIsOneToBelowNSquaredAndCoprimalityIsWithN) {
+    const mpz_class p = 23, q = 47, n = p * q, n_squared = n * n;
+    EXPECT_FALSE(in_range(0, n_squared));
+    EXPECT_TRUE(in_range(1, n_squared));
+    EXPECT_TRUE(in_range(n_squared - 1, n_squared));
+    EXPECT_FALSE(in_range(n_squared, n_squared));
+    EXPECT_FALSE(in_range(-1, n_squared));
+
+    EXPECT_TRUE(coprime_with(1, n));
+    EXPECT_TRUE(coprime_with(n_squared - 1, n));
+    EXPECT_FALSE(coprime_with(0, n));
+    EXPECT_FALSE(coprime_with(p * 5, n));
+    EXPECT_FALSE(coprime_with(q * q * 3, n));
+}
+
+TEST(LabelBlobRefusal, PrefixesThePosition) {
+    EXPECT_EQ(
+        label_blob_refusal(2, "ciphertext is empty: it must start with a scale exponent byte"),
+        "ciphertext #2: ciphertext is empty: it must start with a scale exponent byte");
+}
+
+}  // namespace
+}  // namespace hecrypt

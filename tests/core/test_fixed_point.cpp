@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <ostream>
+
+#include "core/fixed_point.hpp"
+
+namespace hecrypt {
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+
+mpz_class power_of_two(unsigned long k) {
+    mpz_class x = 1;
+    mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), k);
+    return x;
+}
+
+// The exact integer of a finite integral double, taken from its significand
+// and exponent rather than through GMP's double conversion.
+mpz_class integer_of(double y) {
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(y), &exponent);
+    const mpz_class significand = static_cast<long>(std::ldexp(fraction, 53));
+    const mpz_class magnitude = exponent >= 53
+                                    ? mpz_class(significand * power_of_two(exponent - 53))
+                                    : mpz_class(significand / power_of_two(53 - exponent));
+    return y < 0 ? mpz_class(-magnitude) : magnitude;
+}
+
+// The double nearest to m, ties to even, by integer arithmetic alone.
+double nearest_double_reference(const mpz_class& m) {
+    const mpz_class magnitude = abs(m);
+    const long excess = static_cast<long>(mpz_sizeinbase(magnitude.get_mpz_t(), 2)) - 53;
+    double x = magnitude.get_d();  // exact while the magnitude has at most 53 bits
+    if (excess > 0) {
+        mpz_class kept = magnitude / power_of_two(excess);
+        const int versus_half =
+            cmp(magnitude - kept * power_of_two(excess), power_of_two(excess - 1));
+        if (versus_half > 0 || (versus_half == 0 && mpz_odd_p(kept.get_mpz_t()))) ++kept;
+        x = std::ldexp(kept.get_d(), static_cast<int>(excess));  // kept <= 2^53: exact
+    }
+    return m < 0 ? -x : x;
+}
+
+struct EncodeCase {
+    double value;
+    unsigned scale;
+    const char* expected;
+};
+
+void PrintTo(const EncodeCase& c, std::ostream* out) { *out << c.value << " at scale " << c.scale; }
+
+class EncodeValue : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeValue, RoundsTheDoubleProductHalfAwayFromZero) {
+    const auto& c = GetParam();
+    const auto m = encode_value(c.value, scale_factor(c.scale));
+    ASSERT_TRUE(m.ok()) << m.refusal();
+    EXPECT_EQ(m.value(), mpz_class(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncodeValue,
+    ::testing::Values(EncodeCase{0.125, 2, "13"}, EncodeCase{-0.125, 2, "-13"},
+                      EncodeCase{2.5, 0, "3"}, EncodeCase{-2.5, 0, "-3"}, EncodeCase{1.5, 0, "2"},
+                      EncodeCase{-1.5, 0, "-2"},
+                      EncodeCase{0.49999999999999994, 0, "0"},  // adding 0.5 would give 1
+                      EncodeCase{1.005, 2, "100"},              // product is 100.49999999999999
+                      EncodeCase{-0.0, 8, "0"}, EncodeCase{4e-9, 8, "0"},
+                      EncodeCase{-1e-300, 18, "0"}, EncodeCase{123.456, 8, "12345600000"}));
+
+TEST(EncodeValueExact, HugeValuesBecomeTheExactIntegerOfTheDouble) {
+    const mpz_class dbl_max = (power_of_two(53) - 1) * power_of_two(971);
+    for (double v : {1e300, -1e300, DBL_MAX, -DBL_MAX, 0x1p1023}) {
+        const auto m = encode_value(v, 1.0);
+        ASSERT_TRUE(m.ok()) << m.refusal();
+        EXPECT_EQ(m.value(), integer_of(v)) << v;
+    }
+    EXPECT_EQ(encode_value(DBL_MAX, 1.0).value(), dbl_max);
+    EXPECT_EQ(decimal_text(dbl_max).size(), 309u);
+    EXPECT_EQ(decimal_text(integer_of(1e300)).size(), 301u);
+}
+
+TEST(EncodeValueRefusal, NamesTheValueAndFactorInShortestForm) {
+    const std::string not_finite =
+        " is not finite: NaN and infinities have no encoding, and turning them into zero would "
+        "put a plausible number into the sum";
+    const struct {
+        double value;
+        unsigned scale;
+        std::string message;
+    } cases[] = {
+        {NOT_A_NUMBER, 8, "value NaN" + not_finite},
+        {-NOT_A_NUMBER, 8, "value NaN" + not_finite},
+        {INF, 0, "value inf" + not_finite},
+        {-INF, 8, "value -inf" + not_finite},
+        {1e300, 18, "value 1e300 overflows to infinity once scaled by 1e18"},
+        {-DBL_MAX, 1, "value -1.7976931348623157e308 overflows to infinity once scaled by 1e1"},
+    };
+    for (const auto& c : cases) {
+        const auto m = encode_value(c.value, scale_factor(c.scale));
+        ASSERT_FALSE(m.ok()) << c.value;
+        EXPECT_EQ(m.refusal(), c.message);
+    }
+}
+
+TEST(ScaleFactor, IsExactlyTheDecimalPowerUpToTheLimit) {
+    for (unsigned s = 0; s <= MAX_SCALE_POW10; ++s) {
+        mpz_class expected;
+        mpz_ui_pow_ui(expected.get_mpz_t(), 10, s);
+        EXPECT_EQ(mpz_class(scale_factor(s)), expected) << s;
+    }
+    EXPECT_THROW(scale_factor(MAX_SCALE_POW10 + 1), InternalFault);
+    EXPECT_EQ(scale_limit_message(19),
+              "scale exponent 19 is above the 18 this encoding allows: past that even a value of "
+              "one has no exact f64 representation once scaled");
+}
+
+TEST(PlaintextBound, TruncatesAndAcceptsItsOwnMagnitude) {
+    EXPECT_EQ(plaintext_bound(mpz_class(2097152 * 5 + 2097151)), 5);
+    const mpz_class n = power_of_two(2048) - 159;  // any 2048-bit modulus
+    const mpz_class bound = plaintext_bound(n);
+    EXPECT_EQ(mpz_sizeinbase(bound.get_mpz_t(), 2), 2027u);
+    EXPECT_LE(bound * SUM_HEADROOM_TERMS, (n - 1) / 2);
+
+    EXPECT_TRUE(check_plaintext_bound(bound, bound, 1.0).ok());
+    EXPECT_TRUE(check_plaintext_bound(-bound, bound, 1.0).ok());
+    const std::string message =
+        "plaintext -2.5e-7 is outside the signed group of this key once room for a sum of 1048576 "
+        "terms is reserved. At the 2048-bit floor no f64 can reach this bound, so seeing this "
+        "means the key or the scale changed";
+    for (const mpz_class& m : {mpz_class(bound + 1), mpz_class(-bound - 1)}) {
+        const auto status = check_plaintext_bound(m, bound, -2.5e-7);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.refusal(), message);
+    }
+}
+
+TEST(DecimalText, PlainDigitsWithSign) {
+    EXPECT_EQ(decimal_text(0), "0");
+    EXPECT_EQ(decimal_text(-1), "-1");
+    EXPECT_EQ(decimal_text(power_of_two(64)), "18446744073709551616");
+    EXPECT_EQ(decimal_text(-power_of_two(64)), "-18446744073709551616");
+}
+
+TEST(DecodeFloat, RoundsToNearestEvenThenDividesByTheScale) {
+    const mpz_class two_53 = power_of_two(53);
+    const mpz_class overflow_edge = power_of_two(1024) - power_of_two(970);
+    const struct {
+        mpz_class m;
+        unsigned scale;
+        double expected;
+    } cases[] = {
+        {two_53 + 1, 0, 0x1p53},      // tie, even neighbour below
+        {two_53 + 3, 0, 0x1p53 + 4},  // tie, even neighbour above
+        {-7, 1, -0.7},                // (double)-7 / 10
+        {1, 18, 1e-18},
+        {0, 8, 0.0},
+        {overflow_edge - 1, 0, DBL_MAX},  // just below the tie with 2^1024
+        {-(overflow_edge - 1), 0, -DBL_MAX},
+    };
+    for (const auto& c : cases) {
+        const auto x = decode_float(c.m, c.scale);
+        ASSERT_TRUE(x.ok()) << x.refusal();
+        EXPECT_EQ(x.value(), c.expected) << decimal_text(c.m);
+    }
+}
+
+TEST(DecodeFloat, RefusesWhatRoundsToInfinityWithItsDigitCount) {
+    const mpz_class overflow_edge = power_of_two(1024) - power_of_two(970);
+    mpz_class ten_to_400;
+    mpz_ui_pow_ui(ten_to_400.get_mpz_t(), 10, 400);
+    const struct {
+        mpz_class m;
+        const char* digits;
+    } cases[] = {{overflow_edge, "309"},
+                 {-overflow_edge, "309"},
+                 {power_of_two(1024), "309"},
+                 {ten_to_400, "401"}};
+    for (const auto& c : cases) {
+        // The scale does not rescue a plaintext that is too wide as an integer.
+        const auto x = decode_float(c.m, MAX_SCALE_POW10);
+        ASSERT_FALSE(x.ok()) << decimal_text(c.m);
+        EXPECT_EQ(x.refusal(), std::string("plaintext of ") + c.digits +
+                                   " digits does not fit a float: the sum has outgrown the "
+                                   "encoding, and returning a finite number here would hide that");
+    }
+}
+
+// Random integers of every width a double can hold, half of them forced onto
+// a rounding tie or one unit either side of it, where truncating or doubly
+// rounding conversions go wrong.
+TEST(DecodeFloat, AgreesWithExactIntegerRounding) {
+    gmp_randclass random(gmp_randinit_mt);
+    random.seed(20240611);
+    for (int i = 0; i < 4000; ++i) {
+        const unsigned long bits = 1 + mpz_class(random.get_z_range(1024)).get_ui();
+        mpz_class m = random.get_z_bits(bits);
+        mpz_setbit(m.get_mpz_t(), bits - 1);
+        if (bits > 55 && i % 2 == 0) {
+            const unsigned long tail = bits - 53;
+            const long nudge = static_cast<long>(mpz_class(random.get_z_range(3)).get_ui()) - 1;
+            mpz_fdiv_q_2exp(m.get_mpz_t(), m.get_mpz_t(), tail);
+            m = m * power_of_two(tail) + power_of_two(tail - 1) + nudge;
+        }
+        if (i % 3 == 0) m = -m;
+        const double expected = nearest_double_reference(m);
+        const auto x = decode_float(m, 0);
+        ASSERT_EQ(x.ok(), std::isfinite(expected)) << decimal_text(m);
+        if (x.ok()) {
+            ASSERT_EQ(x.value(), expected) << decimal_text(m);
+        }
+    }
+}
+
+TEST(FormatExponential, ShortestDigitsWithPlainExponent) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {1e300, "1e300"},       {1e8, "1e8"},
+        {-2.5e-7, "-2.5e-7"},   {0.1, "1e-1"},
+        {123.456, "1.23456e2"}, {1.0, "1e0"},
+        {5e-324, "5e-324"},     {DBL_MAX, "1.7976931348623157e308"},
+        {0.0, "0e0"},           {-0.0, "-0e0"},
+        {NOT_A_NUMBER, "NaN"},  {INF, "inf"},
+        {-INF, "-inf"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(format_exponential(c.value), c.text);
+}
+
+}  // namespace
+}  // namespace hecrypt

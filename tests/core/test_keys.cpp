@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include "core/primes.hpp"
+#include "core/runtime/rng.hpp"
+#include "core/secret.hpp"
+#include "key_fixtures.hpp"
+
+namespace hecrypt {
+namespace {
+
+using testing::hex;
+using testing::known_keypair_2048;
+
+mpz_class odd_of_bits(unsigned bits) {
+    mpz_class n = 1;
+    n <<= bits - 1;
+    return n + 1;
+}
+
+struct LengthCase {
+    unsigned bits;
+    const char* refusal;  // nullptr when accepted
+};
+
+class ValidatePublic : public ::testing::TestWithParam<LengthCase> {};
+
+TEST_P(ValidatePublic, LengthLimits) {
+    Status status = validate_public(odd_of_bits(GetParam().bits));
+    if (GetParam().refusal == nullptr) {
+        EXPECT_TRUE(status.ok());
+    } else {
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.refusal(), GetParam().refusal);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ValidatePublic,
+    ::testing::Values(LengthCase{2046, message(KeyCheckError::ModulusTooShort)},
+                      LengthCase{2047, nullptr}, LengthCase{8192, nullptr},
+                      LengthCase{8193, message(KeyCheckError::ModulusTooLong)}));
+
+TEST(Keys, EvenOrZeroModulusIsRefusedBeforeLength) {
+    for (const mpz_class& n : {mpz_class(0), mpz_class(odd_of_bits(3000) + 1), mpz_class(4)}) {
+        Status status = validate_public(n);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.refusal(), "modulus must be odd");
+    }
+}
+
+TEST(Keys, ExponentByteCountFollowsHalfTheModulus) {
+    const std::pair<unsigned, unsigned> table[] = {
+        {2047, 128}, {2048, 128}, {3071, 192}, {3072, 192}, {4096, 256}, {8192, 512}};
+    for (auto [bits, bytes] : table) EXPECT_EQ(exponent_byte_count(bits), bytes) << bits;
+}
+
+TEST(Keys, LFunctionDividesExactlyOrGivesNothing) {
+    EXPECT_EQ(*l_function(22, 7), 3);
+    EXPECT_FALSE(l_function(23, 7).has_value());
+    EXPECT_THROW(l_function(5, 0), InternalFault);
+}
+
+TEST(Keys, PrepareDecryptionRefusesEqualPrimes) {
+    mpz_class p = hex(testing::SAFE_PRIME_1024_1);
+    EXPECT_FALSE(prepare_decryption(p, p).has_value());
+}
+
+TEST(Keys, KnownKeyHasConsistentRecords) {
+    const KeyPair& keys = known_keypair_2048();
+    const PublicKeyRecord& pk = keys.public_key;
+    EXPECT_EQ(pk.n, keys.secret_key.n);
+    EXPECT_EQ(pk.n_squared, pk.n * pk.n);
+    EXPECT_EQ(pk.exponent_bits(), 1024u);
+    EXPECT_EQ(pk.plaintext_bound_bits(), bit_length(pk.n) - 21);
+    EXPECT_EQ(pk.table.windows.size(), 171u);
+    EXPECT_EQ(from_bytes_be(pk.modulus_bytes()), pk.n);
+    EXPECT_EQ(keys.secret_key.half_n, pk.n / 2);
+}
+
+TEST(Keys, DecryptsTextbookCiphertextsIncludingSignedEdges) {
+    const KeyPair& keys = known_keypair_2048();
+    const mpz_class& n = keys.public_key.n;
+    const mpz_class half = (n - 1) / 2;
+    const mpz_class plaintexts[] = {0, 1, -1, 123456789, -987654321, half, -half};
+    mpz_class x = 7;
+    for (const mpz_class& m : plaintexts) {
+        auto got = decrypt_integer(keys.secret_key, testing::textbook_encrypt(n, m, x));
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(*got, m);
+        x = x * x + 3;
+    }
+}
+
+TEST(Keys, DecryptRefusesNonCiphertexts) {
+    const KeyPair& keys = known_keypair_2048();
+    const SecretKeyRecord& sk = keys.secret_key;
+    for (const mpz_class& c : {mpz_class(0), sk.n, mpz_class(sk.p * 5), sk.n_squared,
+                              mpz_class(sk.n_squared + 1)})
+        EXPECT_FALSE(decrypt_integer(sk, c).has_value());
+    EXPECT_EQ(*decrypt_integer(sk, 1), 0);
+}
+
+TEST(Keys, DerivedHsIsANonResiduePowerOfFullOrder) {
+    const KeyPair& keys = known_keypair_2048();
+    const mpz_class& n = keys.public_key.n;
+    auto hs = derive_hs(n, std::nullopt);
+    ASSERT_TRUE(hs.ok());
+    EXPECT_GT(hs.value(), 1);
+    EXPECT_LT(hs.value(), keys.public_key.n_squared - 1);
+    // hs is an n-th power, so it decrypts to zero: a valid encryption of 0.
+    EXPECT_EQ(*decrypt_integer(keys.secret_key, hs.value()), 0);
+}
+
+TEST(Keys, CheckedPrimeFaultsAreReportedInOrder) {
+    mpz_class p = hex(testing::SAFE_PRIME_1024_1), q = hex(testing::SAFE_PRIME_1024_2);
+    struct Case {
+        mpz_class p, q;
+        KeyCheckError expected;
+    };
+    const Case cases[] = {
+        {mpz_class(1) << 1000, q, KeyCheckError::ModulusTooShort},
+        {p + 4, q, KeyCheckError::PrimesNotSafe},
+        {p, p, KeyCheckError::ExtraCyclicComponent},
+    };
+    for (const Case& c : cases) {
+        auto made = assemble_keypair(c.p, c.q);
+        ASSERT_FALSE(made.ok());
+        EXPECT_EQ(made.refusal(), message(c.expected));
+    }
+}
+
+TEST(Keys, FromNRefusesInOrder) {
+    Bytes too_long(1025, 0);
+    too_long.back() = 1;
+    auto refused = public_key_from_n(too_long);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.refusal(), "modulus of 1025 bytes is longer than the 1024 bytes that 8192 bits allow");
+    for (const Bytes& even : {Bytes{}, Bytes{0x02}, Bytes(300, 0)}) {
+        auto r = public_key_from_n(even);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.refusal(), "modulus must be odd");
+    }
+    auto short_key = public_key_from_n(to_bytes_be(odd_of_bits(2046)));
+    ASSERT_FALSE(short_key.ok());
+    EXPECT_EQ(short_key.refusal(), message(KeyCheckError::ModulusTooShort));
+}
+
+TEST(Keys, FromNAcceptsLeadingZerosAndEncryptsForTheSecretKey) {
+    const KeyPair& keys = known_keypair_2048();
+    Bytes raw(768, 0);
+    Bytes modulus = keys.public_key.modulus_bytes();
+    raw.insert(raw.end(), modulus.begin(), modulus.end());
+    auto peer = public_key_from_n(raw);
+    ASSERT_TRUE(peer.ok());
+    EXPECT_EQ(peer.value().modulus_bytes(), modulus);
+    EXPECT_EQ(peer.value().exponent_bits(), 1024u);
+    // The peer's hs differs, but every power of it still decrypts to zero.
+    Digits digits = exponent_digits(random_bytes(128));
+    mpz_class zero = pow_fixed(peer.value().table, digits);
+    EXPECT_EQ(*decrypt_integer(keys.secret_key, zero), 0);
+}
+
+TEST(Primes, SmallPrimesAreTheOddPrimesBelow4096) {
+    auto primes = small_primes();
+    ASSERT_EQ(primes.size(), 563u);
+    EXPECT_EQ(primes.front(), 3u);
+    EXPECT_EQ(primes.back(), 4093u);
+}
+
+TEST(Primes, EightBitSafePrimes) {
+    for (int i = 0; i < 20; ++i) {
+        mpz_class p = safe_prime(8);
+        EXPECT_TRUE(p == 167 || p == 179 || p == 227) << p.get_str();
+    }
+    EXPECT_THROW(safe_prime(7), InternalFault);
+}
+
+TEST(Primes, SafeBlumPrimeOfExactLength) {
+    mpz_class p = safe_prime(256);
+    EXPECT_EQ(bit_length(p), 256u);
+    EXPECT_EQ(mpz_fdiv_ui(p.get_mpz_t(), 4), 3u);
+    EXPECT_TRUE(probably_prime(p));
+    EXPECT_TRUE(probably_prime((p - 1) / 2));
+}
+
+}  // namespace
+}  // namespace hecrypt

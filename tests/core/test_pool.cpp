@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/runtime/pool.hpp"
+
+namespace hecrypt {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct SizeCase {
+    const char* num_threads;
+    const char* num_cpus;
+    std::size_t expected;  // with a machine of 6 CPUs
+};
+
+class PoolSizeRule : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(PoolSizeRule, ReadsTheEnvironmentValues) {
+    const SizeCase& c = GetParam();
+    EXPECT_EQ(pool_size_for(c.num_threads, c.num_cpus, 6), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PoolSizeRule,
+                         ::testing::Values(SizeCase{nullptr, nullptr, 6}, SizeCase{"4", nullptr, 4},
+                                           SizeCase{"4", "2", 4}, SizeCase{"0", "2", 6},
+                                           SizeCase{"abc", "2", 2}, SizeCase{"-3", "2", 2},
+                                           SizeCase{" 4", "2", 2}, SizeCase{"4 ", nullptr, 6},
+                                           SizeCase{"", "3", 3}, SizeCase{nullptr, "0", 6},
+                                           SizeCase{nullptr, "+2", 6},
+                                           SizeCase{"99999999999999999999999", "5", 5}));
+
+struct LimitCase {
+    bool v2;
+    std::vector<std::pair<std::string, std::string>> files;  // under the mount point
+    const char* cgroup;
+    std::optional<double> expected;
+};
+
+class CgroupLimit : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(CgroupLimit, TakesTheSmallestQuotaOnThePath) {
+    const LimitCase& c = GetParam();
+    std::string name = (fs::temp_directory_path() / "cgroup-XXXXXX").string();
+    ASSERT_NE(mkdtemp(name.data()), nullptr);
+    const fs::path mount = name;
+    for (const auto& [file, text] : c.files) {
+        fs::create_directories((mount / file).parent_path());
+        std::ofstream(mount / file) << text;
+    }
+    EXPECT_EQ(smallest_cpu_limit(mount, c.cgroup, c.v2), c.expected);
+    fs::remove_all(mount);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, CgroupLimit,
+    ::testing::Values(
+        LimitCase{false,
+                  {{"cpu.cfs_quota_us", "-1"},
+                   {"cpu.cfs_period_us", "100000"},
+                   {"a/cpu.cfs_quota_us", "300000"},
+                   {"a/cpu.cfs_period_us", "100000"},
+                   {"a/b/cpu.cfs_quota_us", "150000"},
+                   {"a/b/cpu.cfs_period_us", "100000"}},
+                  "/a/b",
+                  1.5},
+        LimitCase{false,
+                  {{"a/cpu.cfs_quota_us", "-1"}, {"a/cpu.cfs_period_us", "100000"}},
+                  "/a",
+                  std::nullopt},
+        LimitCase{
+            true, {{"a/cpu.max", "50000 100000"}, {"a/b/cpu.max", "400000 100000"}}, "/a/b", 0.5},
+        LimitCase{
+            true, {{"a/cpu.max", "250000 100000"}, {"a/b/cpu.max", "max 100000"}}, "/a/b", 2.5},
+        LimitCase{true, {{"a/cpu.max", "250000 100000"}}, "/", std::nullopt}));
+
+Outcome<std::size_t> square(std::size_t i) { return i * i; }
+
+class OrderedMap : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(OrderedMap, GivesEveryResultOnceInIndexOrder) {
+    const auto [workers, len] = GetParam();
+    WorkerPool pool(workers);
+    std::atomic<std::size_t> calls{0};
+    auto results = parallel_map<std::size_t>(pool, len, [&](std::size_t i) {
+        ++calls;
+        return square(i);
+    });
+    ASSERT_TRUE(results.ok());
+    ASSERT_EQ(results.value().size(), len);
+    for (std::size_t i = 0; i < len; ++i) EXPECT_EQ(results.value()[i], i * i);
+    EXPECT_EQ(calls, len);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OrderedMap,
+                         ::testing::Combine(::testing::Values(1, 2, 5),
+                                            ::testing::Values(0, 1, 2, 7, 100)));
+
+Outcome<int> refuse_3_and_7(std::size_t i) {
+    if (i == 3 || i == 7) return refuse("item " + std::to_string(i));
+    return static_cast<int>(i);
+}
+
+TEST(OrderedMap, OneWorkerReportsTheLowestRefusal) {
+    WorkerPool pool(1);
+    auto results = parallel_map<int>(pool, 20, refuse_3_and_7);
+    ASSERT_FALSE(results.ok());
+    EXPECT_EQ(results.refusal(), "item 3");
+}
+
+TEST(OrderedMap, SeveralWorkersReportOneOfTheRefusals) {
+    WorkerPool pool(4);
+    auto results = parallel_map<int>(pool, 100, refuse_3_and_7);
+    ASSERT_FALSE(results.ok());
+    EXPECT_TRUE(results.refusal() == "item 3" || results.refusal() == "item 7")
+        << results.refusal();
+}
+
+TEST(WorkerPool, CarriesAFaultToTheCallerAfterTheStageAndStaysUsable) {
+    WorkerPool pool(3);
+    std::vector<int> visited(50, 0);
+    try {
+        pool.run_pieces(visited.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i == 10) throw InternalFault("boom");
+                visited[i] = 1;
+            }
+        });
+        FAIL() << "no fault";
+    } catch (const InternalFault& fault) {
+        EXPECT_STREQ(fault.what(), "boom");
+    }
+    EXPECT_EQ(visited[49], 1);
+    auto results = parallel_map<std::size_t>(pool, 30, square);
+    ASSERT_TRUE(results.ok());
+    EXPECT_EQ(results.value()[29], 29u * 29u);
+}
+
+TEST(WorkerPool, SmallStagesStayOnTheCallingThread) {
+    WorkerPool pool(2);
+    const auto caller = std::this_thread::get_id();
+    std::vector<std::thread::id> ran(2);
+    auto record = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ran[i] = std::this_thread::get_id();
+    };
+    pool.run_pieces(1, record);
+    EXPECT_EQ(ran[0], caller);
+    pool.run_pieces(2, record);
+    EXPECT_NE(ran[0], caller);
+    EXPECT_NE(ran[1], caller);
+}
+
+TEST(WorkerPool, StageStartedByAWorkerRunsInPlace) {
+    WorkerPool pool(1);
+    std::atomic<std::size_t> items{0};
+    pool.run_pieces(2, [&](std::size_t, std::size_t) {
+        pool.run_pieces(4, [&](std::size_t begin, std::size_t end) { items += end - begin; });
+    });
+    EXPECT_EQ(items, 8u);
+}
+
+// The parent's workers do not exist in a forked child; waiting on them there
+// would never end.
+TEST(GlobalPool, ChildOfAForkRunsStages) {
+    ASSERT_TRUE(parallel_map<std::size_t>(64, square).ok());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        auto results = parallel_map<std::size_t>(64, square);
+        _exit(results.ok() && results.value()[63] == 63u * 63u ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+}  // namespace
+}  // namespace hecrypt

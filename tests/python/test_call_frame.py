@@ -1,0 +1,432 @@
+"""The common call frame: binding of positional and keyword arguments,
+argument conversion and the exception each failure becomes."""
+
+import re
+
+import pytest
+
+import hecrypt
+
+PublicKey = hecrypt.PublicKey
+RANGE = "out of range integral type conversion attempted"
+
+# ---- Call shape. Binding happens before any conversion, so placeholder
+# arguments (None) are enough to reach each message.
+
+# entry point, full name, parameter names, required count
+ENTRY_POINTS = [
+    (hecrypt.generate_keypair, "generate_keypair()", ["bits"], 0),
+    (hecrypt.encrypt_many, "encrypt_many()", ["pk", "values", "scale_pow10"], 2),
+    (hecrypt.add_many, "add_many()", ["pk", "blobs"], 2),
+    (hecrypt.add_blocks, "add_blocks()", ["pk", "blobs", "blocks"], 3),
+    (hecrypt.multiply_many, "multiply_many()", ["pk", "blobs", "scalars", "scalar_scale_pow10"], 3),
+    (hecrypt.multiply_many_public, "multiply_many_public()",
+     ["pk", "blobs", "scalars", "scalar_scale_pow10"], 3),
+    (hecrypt.rerandomize, "rerandomize()", ["pk", "blobs"], 2),
+    (hecrypt.decrypt, "decrypt()", ["sk", "blob"], 2),
+    (hecrypt.decrypt_many, "decrypt_many()", ["sk", "blobs"], 2),
+    (PublicKey.from_n, "PublicKey.from_n()", ["raw"], 1),
+]
+ENTRY_IDS = [e[1] for e in ENTRY_POINTS]
+
+CALL_SHAPES = [
+    # missing required arguments: one, two and three names
+    (hecrypt.add_blocks, (1, 2), {},
+     "add_blocks() missing 1 required positional argument: 'blocks'"),
+    (hecrypt.add_many, (), {}, "add_many() missing 2 required positional arguments: 'pk' and 'blobs'"),
+    (hecrypt.add_blocks, (), {},
+     "add_blocks() missing 3 required positional arguments: 'pk', 'blobs', and 'blocks'"),
+    (hecrypt.multiply_many, (), {"scalar_scale_pow10": None},
+     "multiply_many() missing 3 required positional arguments: 'pk', 'blobs', and 'scalars'"),
+    (hecrypt.multiply_many_public, (1,), {"scalars": 3},
+     "multiply_many_public() missing 1 required positional argument: 'blobs'"),
+    (PublicKey.from_n, (), {}, "PublicKey.from_n() missing 1 required positional argument: 'raw'"),
+    # too many positional arguments
+    (hecrypt.encrypt_many, (1, 2, 3, 4), {},
+     "encrypt_many() takes from 2 to 3 positional arguments but 4 were given"),
+    (hecrypt.generate_keypair, (1, 2), {},
+     "generate_keypair() takes from 0 to 1 positional arguments but 2 were given"),
+    (hecrypt.decrypt, (1, 2, 3), {}, "decrypt() takes 2 positional arguments but 3 were given"),
+    (PublicKey.from_n, (1, 2), {}, "PublicKey.from_n() takes 1 positional arguments but 2 were given"),
+    # keywords
+    (hecrypt.decrypt, (1, 2), {"key": 3}, "decrypt() got an unexpected keyword argument 'key'"),
+    (hecrypt.add_many, (1, 2), {"extra": 1}, "add_many() got an unexpected keyword argument 'extra'"),
+    (hecrypt.add_many, (1,), {"pk": 1}, "add_many() got multiple values for argument 'pk'"),
+    (PublicKey.from_n, (b"",), {"raw": b""},
+     "PublicKey.from_n() got multiple values for argument 'raw'"),
+    (hecrypt.add_many, (), {"PK": 1}, "add_many() got an unexpected keyword argument 'PK'"),
+    (hecrypt.add_many, (), {"\udc80": 1}, "add_many() got an unexpected keyword argument '\udc80'"),
+    # which failure wins: positional count, then keywords in order, then missing
+    (hecrypt.add_many, (1, 2, 3), {"extra": 1},
+     "add_many() takes 2 positional arguments but 3 were given"),
+    (hecrypt.add_many, (1,), {"pk": 1, "extra": 2},
+     "add_many() got multiple values for argument 'pk'"),
+    (hecrypt.add_many, (), {"extra": 1}, "add_many() got an unexpected keyword argument 'extra'"),
+]
+
+
+@pytest.mark.parametrize("function, args, kwargs, message", CALL_SHAPES)
+def test_call_shape_messages(function, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        function(*args, **kwargs)
+    assert type(info.value) is TypeError and str(info.value) == message
+
+
+@pytest.mark.parametrize("function, full_name, params, required", ENTRY_POINTS, ids=ENTRY_IDS)
+def test_every_entry_point_binds_its_own_parameters(function, full_name, params, required):
+    unexpected = f"{full_name} got an unexpected keyword argument 'nope'"
+    with pytest.raises(TypeError, match=f"^{re.escape(unexpected)}$"):
+        function(nope=1)
+    too_many = [None] * (len(params) + 1)
+    with pytest.raises(TypeError) as info:
+        function(*too_many)
+    counts = str(len(params)) if required == len(params) else f"from {required} to {len(params)}"
+    assert str(info.value) == (f"{full_name} takes {counts} positional arguments "
+                               f"but {len(too_many)} were given")
+
+
+# ---- Conversion.
+
+def reaches_the_operation(function, *args, **kwargs):
+    """Calls `function`; every argument must convert. The operation itself may
+    still refuse the values (ValueError) or not be available yet."""
+    try:
+        function(*args, **kwargs)
+    except (ValueError, NotImplementedError):
+        pass
+
+
+def outcome(function, *args):
+    try:
+        return "result", function(*args)
+    except Exception as error:
+        return type(error), str(error)
+
+
+class FloatLike:
+    def __float__(self):
+        return 2.5
+
+
+class IndexLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatSubclass(float):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+class Raises:
+    """An object whose __float__ and __index__ raise the given exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    def __index__(self):
+        raise self.error
+
+
+class BadLength(list):
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+class HugeLength(list):
+    def __len__(self):
+        return 2**62
+
+
+class FailingIteration:
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise KeyError("while iterating")
+
+
+def test_keys_are_checked_by_type(keypair):
+    pk, sk = keypair
+    cases = [
+        (lambda: hecrypt.add_many("pk", []),
+         "argument 'pk': 'str' object cannot be converted to 'PublicKey'"),
+        (lambda: hecrypt.add_many(sk, []),
+         "argument 'pk': 'SecretKey' object cannot be converted to 'PublicKey'"),
+        (lambda: hecrypt.decrypt_many(pk, []),
+         "argument 'sk': 'PublicKey' object cannot be converted to 'SecretKey'"),
+        # later arguments are not looked at once one has failed
+        (lambda: hecrypt.decrypt("sk", object()),
+         "argument 'sk': 'str' object cannot be converted to 'SecretKey'"),
+        (lambda: hecrypt.encrypt_many(None, "abc", 256),
+         "argument 'pk': 'NoneType' object cannot be converted to 'PublicKey'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize("value, type_name", [
+    ("x", "str"), (bytearray(b"x"), "bytearray"), (memoryview(b"x"), "memoryview"),
+    (None, "NoneType"),
+])
+def test_byte_strings(keypair, value, type_name):
+    _, sk = keypair
+    expected = f"'{type_name}' object cannot be converted to 'PyBytes'"
+    with pytest.raises(TypeError) as info:
+        hecrypt.decrypt(sk, value)
+    assert str(info.value) == "argument 'blob': " + expected
+    with pytest.raises(TypeError) as info:
+        hecrypt.add_many(keypair[0], [b"\x00\x01", value])
+    assert str(info.value) == "argument 'blobs': " + expected
+
+
+class Text(str):
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+@pytest.mark.parametrize("value, message", [
+    ("abc", "Can't extract `str` to `Vec`"),
+    (Text("abc"), "Can't extract `str` to `Vec`"),
+    ({b"x"}, "'set' object cannot be converted to 'Sequence'"),
+    ({0: b"x"}, "'dict' object cannot be converted to 'Sequence'"),
+    ((b for b in [b"x"]), "'generator' object cannot be converted to 'Sequence'"),
+    (7, "'int' object cannot be converted to 'Sequence'"),
+    (Outer.Inner(), "'Outer.Inner' object cannot be converted to 'Sequence'"),
+    (b"ab", "'int' object cannot be converted to 'PyBytes'"),
+])
+def test_blob_lists(keypair, value, message):
+    with pytest.raises(TypeError) as info:
+        hecrypt.rerandomize(keypair[0], value)
+    assert type(info.value) is TypeError
+    assert str(info.value) == "argument 'blobs': " + message
+
+
+@pytest.mark.parametrize("blobs", [
+    [], (b"\x00\x01",), [BytesSubclass(b"\x00\x01")],
+    BadLength([b"\x00\x01"]), HugeLength([b"\x00\x01"]),
+], ids=["empty", "tuple", "bytes subclass", "failing len", "lying len"])
+def test_blob_lists_accepted(keypair, blobs):
+    reaches_the_operation(hecrypt.add_many, keypair[0], blobs)
+
+
+@pytest.mark.parametrize("values", [
+    [1, 2.5, True], (0.5,), range(3),
+    [FloatSubclass(1.5), FloatLike(), IndexLike(3), IntSubclass(4)],
+], ids=["int float bool", "tuple", "range", "float-like"])
+def test_values_accepted(keypair, values):
+    reaches_the_operation(hecrypt.encrypt_many, keypair[0], values)
+
+
+@pytest.mark.parametrize("values, message", [
+    (["1.0"], "must be real number, not str"),
+    ([1.0, None], "must be real number, not NoneType"),
+    ("1.0", "Can't extract `str` to `Vec`"),
+    (1.0, "'float' object cannot be converted to 'Sequence'"),
+])
+def test_values_refused(keypair, values, message):
+    with pytest.raises(TypeError) as info:
+        hecrypt.encrypt_many(keypair[0], values)
+    assert str(info.value) == "argument 'values': " + message
+
+
+def test_iteration_errors_propagate(keypair):
+    with pytest.raises(KeyError, match="while iterating"):
+        hecrypt.multiply_many(keypair[0], [b"\x00\x01"], FailingIteration())
+
+
+@pytest.mark.parametrize("blocks", [
+    [[0, 1], (1,), range(2)], [[True, IndexLike(1), IntSubclass(0)]], [[2**64 - 1]], [],
+], ids=["sequences", "index-like", "largest", "none"])
+def test_blocks_accepted(keypair, blocks):
+    reaches_the_operation(hecrypt.add_blocks, keypair[0], [b"\x00\x01"] * 2, blocks)
+
+
+@pytest.mark.parametrize("blocks, error, message", [
+    ([[0, -1]], OverflowError, "can't convert negative int to unsigned"),
+    ([[2**64]], OverflowError, "int too big to convert"),
+    ([[IndexLike(-1)]], OverflowError, "can't convert negative int to unsigned"),
+    ([[0.0]], TypeError, "argument 'blocks': 'float' object cannot be interpreted as an integer"),
+    ([["0"]], TypeError, "argument 'blocks': 'str' object cannot be interpreted as an integer"),
+    (["01"], TypeError, "argument 'blocks': Can't extract `str` to `Vec`"),
+    ([0], TypeError, "argument 'blocks': 'int' object cannot be converted to 'Sequence'"),
+    ([{0}], TypeError, "argument 'blocks': 'set' object cannot be converted to 'Sequence'"),
+])
+def test_blocks_refused(keypair, blocks, error, message):
+    with pytest.raises(error) as info:
+        hecrypt.add_blocks(keypair[0], [b"\x00\x01"], blocks)
+    assert type(info.value) is error and str(info.value) == message
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda pk: hecrypt.generate_keypair(2**40), OverflowError, RANGE),
+    (lambda pk: hecrypt.generate_keypair(-1), OverflowError, RANGE),
+    (lambda pk: hecrypt.generate_keypair(2**32), OverflowError, RANGE),
+    (lambda pk: hecrypt.generate_keypair(2**70), OverflowError,
+     "Python int too large to convert to C long"),
+    (lambda pk: hecrypt.generate_keypair(2.0), TypeError,
+     "argument 'bits': 'float' object cannot be interpreted as an integer"),
+    (lambda pk: hecrypt.generate_keypair(None), TypeError,
+     "argument 'bits': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda pk: hecrypt.encrypt_many(pk, [0.5], 256), OverflowError, RANGE),
+    (lambda pk: hecrypt.encrypt_many(pk, [0.5], scale_pow10=-1), OverflowError, RANGE),
+    (lambda pk: hecrypt.encrypt_many(pk, [0.5], None), TypeError,
+     "argument 'scale_pow10': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda pk: hecrypt.encrypt_many(pk, [0.5], IndexLike(300)), OverflowError, RANGE),
+    (lambda pk: hecrypt.multiply_many(pk, [], [], 256), OverflowError, RANGE),
+    (lambda pk: hecrypt.multiply_many_public(pk, [], [], "8"), TypeError,
+     "argument 'scalar_scale_pow10': 'str' object cannot be interpreted as an integer"),
+    # the first failing argument in parameter order is the one reported
+    (lambda pk: hecrypt.encrypt_many(pk, "abc", 256), TypeError,
+     "argument 'values': Can't extract `str` to `Vec`"),
+], ids=["bits 2**40", "bits -1", "bits 2**32", "bits 2**70", "bits float", "bits None",
+        "scale 256", "scale -1", "scale None", "scale index-like", "scalar scale 256",
+        "scalar scale str", "order"])
+def test_integer_arguments_refused(keypair, call, error, message):
+    with pytest.raises(error) as info:
+        call(keypair[0])
+    assert type(info.value) is error and str(info.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda pk: hecrypt.encrypt_many(pk, [0.5], 255),
+    lambda pk: hecrypt.encrypt_many(pk, [0.5], scale_pow10=IndexLike(0)),
+    lambda pk: hecrypt.multiply_many(pk, [b"\x00\x01"], [2.0], 0),
+    lambda pk: hecrypt.multiply_many_public(pk, [b"\x00\x01"], [2.0], scalar_scale_pow10=255),
+], ids=["scale 255", "scale index-like", "scalar scale 0", "scalar scale 255"])
+def test_integer_arguments_accepted(keypair, call):
+    reaches_the_operation(call, keypair[0])
+
+
+@pytest.mark.parametrize("multiply", [hecrypt.multiply_many, hecrypt.multiply_many_public])
+def test_none_scalar_scale_is_the_default(keypair, multiply):
+    args = (keypair[0], [b"\x08\x01"], [2.0])
+    assert outcome(multiply, *args, None) == outcome(multiply, *args)
+
+
+# ---- Exceptions raised by the caller's own objects.
+
+class OwnError(Exception):
+    pass
+
+
+class OwnTypeError(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("error", [OwnError("own"), OwnTypeError("own"), ZeroDivisionError()])
+@pytest.mark.parametrize("route", ["values", "blocks"])
+def test_caller_exceptions_propagate_unchanged(keypair, error, route):
+    pk = keypair[0]
+    with pytest.raises(type(error)) as info:
+        if route == "values":
+            hecrypt.encrypt_many(pk, [1.0, Raises(error)])
+        else:
+            hecrypt.add_blocks(pk, [b"\x00\x01"], [[0], [Raises(error)]])
+    assert info.value is error
+
+
+def test_exact_type_error_is_prefixed_and_keeps_its_cause(keypair):
+    cause = KeyError("the cause")
+    error = TypeError("bad index")
+    error.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        hecrypt.add_blocks(keypair[0], [b"\x00\x01"], [[Raises(error)]])
+    assert info.value is not error
+    assert str(info.value) == "argument 'blocks': bad index"
+    assert info.value.__cause__ is cause
+
+
+# ---- PanicException.
+
+@pytest.fixture(scope="module")
+def panic_type(keypair):
+    """The PanicException type, obtained by making one result allocation fail."""
+    testcapi = pytest.importorskip("_testcapi")
+    pk = keypair[0]
+    caught = None
+    testcapi.set_nomemory(0, 1)  # the next allocation fails: the result's
+    try:
+        pk.modulus_bytes()
+    except BaseException as error:
+        caught = error
+    finally:
+        testcapi.remove_mem_hooks()
+    assert str(caught) == "Python API call failed"
+    return type(caught)
+
+
+@pytest.mark.parametrize("read", [
+    lambda pk: pk.modulus_bytes(),
+    lambda pk: pk.exponent_bits,
+    lambda pk: pk.plaintext_bound_bits,
+], ids=["modulus_bytes", "exponent_bits", "plaintext_bound_bits"])
+def test_failed_result_building_is_a_panic(keypair, panic_type, capsys, read):
+    testcapi = pytest.importorskip("_testcapi")
+    pk = keypair[0]
+    with pytest.raises(panic_type) as info:
+        testcapi.set_nomemory(0, 1)
+        try:
+            read(pk)
+        finally:
+            testcapi.remove_mem_hooks()
+    assert info.value.args == ("Python API call failed",)
+    assert "MemoryError" in capsys.readouterr().err
+
+
+def test_panic_exception_type(panic_type, keypair):
+    assert issubclass(panic_type, BaseException) and not issubclass(panic_type, Exception)
+    assert (panic_type.__module__, panic_type.__qualname__) == ("pyo3_runtime", "PanicException")
+    assert "BaseException" in panic_type.__doc__
+    assert panic_type not in vars(hecrypt).values()
+    with pytest.raises(panic_type):
+        try:
+            hecrypt.encrypt_many(keypair[0], [Raises(panic_type("x"))])
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+
+
+class PanickingSequence(list):
+    def __init__(self, error):
+        super().__init__()
+        self.error = error
+
+    def __iter__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("route", ["__float__", "__index__", "__iter__"])
+def test_panic_from_python_code_is_reported_and_raised_anew(keypair, panic_type, capsys, route):
+    pk = keypair[0]
+    original = panic_type("raised by the caller")
+    with pytest.raises(panic_type) as info:
+        if route == "__float__":
+            hecrypt.encrypt_many(pk, [Raises(original)])
+        elif route == "__index__":
+            hecrypt.add_blocks(pk, [b"\x00\x01"], [[Raises(original)]])
+        else:
+            hecrypt.add_many(pk, PanickingSequence(original))
+    assert info.value is not original
+    assert info.value.args == ("raised by the caller",)
+    err = capsys.readouterr().err
+    assert "PanicException" in err.splitlines()[0]
+    assert "Traceback" in err and "raised by the caller" in err

@@ -1,0 +1,139 @@
+"""Batches on the worker pool: order, refusals, other threads, forks."""
+
+import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import hecrypt
+import oracle
+
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Runs in a fresh interpreter so that the pool is sized from the environment.
+CHILD = textwrap.dedent("""
+    import math, sys
+    import hecrypt, oracle
+    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+    values = [float(i) - 3.5 for i in range({count})]
+    blobs = hecrypt.encrypt_many(pk, values, 1)
+    assert [oracle.KEY_2048.decrypt(b) for b in blobs] == [(1, round(v * 10)) for v in values]
+    again = hecrypt.rerandomize(pk, blobs)
+    assert [oracle.KEY_2048.decrypt(b) for b in again] == [(1, round(v * 10)) for v in values]
+    bad = list(blobs)
+    bad[2], bad[6] = b"", bytes([30])
+    try:
+        hecrypt.rerandomize(pk, bad)
+    except ValueError as e:
+        print(e)
+""")
+
+
+def run_child(threads, count):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-c", CHILD.format(count=count)], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+@pytest.mark.parametrize("threads, count", [(1, 9), (2, 9), (64, 9), (2, 40)])
+def test_results_in_input_order_for_any_pool_size(threads, count):
+    refusal = run_child(threads, count)
+    if threads == 1:
+        assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
+    else:
+        assert refusal.startswith(("ciphertext #3: ", "ciphertext #7: "))
+
+
+def test_decrypt_many_in_order_while_other_threads_run(keypair):
+    pk, sk = keypair
+    values = [float(i) for i in range(-300, 300)]
+    blobs = hecrypt.encrypt_many(pk, values, 0)
+    ticks = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=count)
+    ticker.start()
+    try:
+        start = time.perf_counter()
+        texts = hecrypt.decrypt_many(sk, blobs)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        ticker.join()
+    assert texts == [str(int(v)) for v in values]
+    assert sum(start < t < end for t in ticks) >= 5
+
+
+def encrypt_in_child(_):
+    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+    blobs = hecrypt.rerandomize(pk, hecrypt.encrypt_many(pk, [1.0, 2.0, 3.0], 0))
+    return [oracle.KEY_2048.decrypt(b)[1] for b in blobs]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_uses_the_pool(keypair):
+    pk, sk = keypair
+    hecrypt.decrypt_many(sk, hecrypt.encrypt_many(pk, [1.0, 2.0], 0))  # pool and generators up
+    pid = os.fork()
+    if pid == 0:
+        try:
+            ok = hecrypt.decrypt_many(sk, hecrypt.encrypt_many(pk, [5.0, 6.0, 7.0], 0)) == \
+                ["5", "6", "7"]
+            os._exit(0 if ok else 1)
+        except BaseException:
+            os._exit(2)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_start_multiprocessing_pool(keypair):
+    pk, _ = keypair
+    hecrypt.encrypt_many(pk, [1.0, 2.0, 3.0])  # the parent's pool exists before the fork
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        results = pool.map(encrypt_in_child, range(3), chunksize=1)
+    assert results == [[1, 2, 3]] * 3
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_no_random_exponent_is_shared_across_a_fork(keypair):
+    pk, _ = keypair
+    # A one-value batch runs on the calling thread, whose generator then holds
+    # the rest of a block at the fork.
+    hecrypt.encrypt_many(pk, [0.0])
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        blobs = [hecrypt.encrypt_many(pk, [0.0])[0] for _ in range(8)]
+        os.write(write, b"".join(len(b).to_bytes(4, "big") + b for b in blobs))
+        os._exit(0)
+    os.close(write)
+    mine = [hecrypt.encrypt_many(pk, [0.0])[0] for _ in range(8)]
+    data = b""
+    while chunk := os.read(read, 65536):
+        data += chunk
+    os.close(read)
+    os.waitpid(pid, 0)
+    theirs = []
+    while data:
+        size = int.from_bytes(data[:4], "big")
+        theirs.append(data[4:4 + size])
+        data = data[4 + size:]
+    assert len(theirs) == 8
+    assert not set(mine) & set(theirs)
