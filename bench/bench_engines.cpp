@@ -26,7 +26,8 @@ Setup make_setup(unsigned n_bits) {
     const std::size_t bytes = n_bits / 16;
     std::vector<Bytes> exponents(EXPONENTS, Bytes(bytes));
     for (Bytes& e : exponents) {
-        for (auto& byte : e) byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
+        for (auto& byte : e)
+            byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
     }
     return {m, base, build_table(base, m, (8 * bytes + 4) / 6), std::move(exponents)};
 }

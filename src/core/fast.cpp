@@ -35,8 +35,8 @@ void digit_masks(mp_limb_t digit, Masks& masks) {
 // out[0, lanes) = the OR over all entries of entry limbs [first, first + lanes)
 // under their masks.
 template <std::size_t lanes>
-void select_lanes(const mp_limb_t* __restrict window, const Masks& masks,
-                  mp_limb_t* __restrict out, std::size_t width, std::size_t first) {
+void select_lanes(const mp_limb_t* __restrict window, const Masks& masks, mp_limb_t* __restrict out,
+                  std::size_t width, std::size_t first) {
     mp_limb_t acc[lanes] = {};
     for (std::size_t i = 0; i < WINDOW_ENTRIES; ++i) {
         const mp_limb_t* e = window + i * width + first;
@@ -47,8 +47,7 @@ void select_lanes(const mp_limb_t* __restrict window, const Masks& masks,
 
 // Leaves the entry chosen by the masks in `out` after reading every entry of
 // the window, so the memory traffic is the same whatever the digit.
-void select_entry(const mp_limb_t* window, const Masks& masks, mp_limb_t* out,
-                  std::size_t width) {
+void select_entry(const mp_limb_t* window, const Masks& masks, mp_limb_t* out, std::size_t width) {
     std::size_t first = 0;
     for (; first + LANES <= width; first += LANES) {
         select_lanes<LANES>(window, masks, out, width, first);

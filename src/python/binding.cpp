@@ -12,14 +12,14 @@ namespace {
 void check_positional_count(const Signature& sig, std::size_t given) {
     const std::size_t max = sig.params.size();
     if (given <= max) return;
-    std::string takes = sig.required == max ? std::to_string(max)
-                                            : "from " + std::to_string(sig.required) + " to " +
-                                                  std::to_string(max);
+    std::string takes = sig.required == max
+                            ? std::to_string(max)
+                            : "from " + std::to_string(sig.required) + " to " + std::to_string(max);
     // "arguments" stays plural even for a maximum of one, as CPython's own
     // wording for positional counts does.
-    fail_with(PyExc_TypeError, sig.full_name() + " takes " + takes +
-                                   " positional arguments but " + std::to_string(given) +
-                                   (given == 1 ? " was" : " were") + " given");
+    fail_with(PyExc_TypeError, sig.full_name() + " takes " + takes + " positional arguments but " +
+                                   std::to_string(given) + (given == 1 ? " was" : " were") +
+                                   " given");
 }
 
 // The slot named by `keyword`, or params.size() when no parameter has that
@@ -37,13 +37,12 @@ std::size_t slot_of(const Signature& sig, PyObject* keyword) {
     return slot;
 }
 
-void bind_keywords(const Signature& sig, Slots& slots, PyObject* const* values,
-                   PyObject* kwnames) {
+void bind_keywords(const Signature& sig, Slots& slots, PyObject* const* values, PyObject* kwnames) {
     const Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const std::size_t slot = slot_of(sig, keyword);
-        const char* problem = slot == slots.size()   ? "got an unexpected keyword argument"
+        const char* problem = slot == slots.size()     ? "got an unexpected keyword argument"
                               : slots[slot] != nullptr ? "got multiple values for argument"
                                                        : nullptr;
         if (problem != nullptr) {

@@ -25,11 +25,11 @@ namespace hecrypt::python {
 // until the list is destroyed, so a caller that mutates its own list
 // meanwhile changes nothing; the buffers are immutable.
 class BlobList {
-public:
+  public:
     explicit BlobList(std::vector<Ref> blobs);
     std::span<const ByteView> views() const { return views_; }
 
-private:
+  private:
     std::vector<Ref> blobs_;
     std::vector<ByteView> views_;
 };
@@ -37,7 +37,7 @@ private:
 using IndexLists = std::vector<std::vector<std::uint64_t>>;
 
 class Arguments {
-public:
+  public:
     Arguments(const Signature& sig, Slots slots) : sig_(sig), slots_(std::move(slots)) {}
 
     // Keys are borrowed: the caller's reference keeps the object alive for
@@ -53,7 +53,7 @@ public:
     // Absent when not given or None.
     std::optional<std::uint8_t> optional_u8(std::size_t i) const;
 
-private:
+  private:
     template <class Convert>
     decltype(auto) convert(std::size_t i, Convert&& conversion) const;
 

@@ -17,7 +17,7 @@ namespace hecrypt::python {
 
 // An owned (strong) reference; released with the interpreter lock held.
 class Ref {
-public:
+  public:
     Ref() = default;
     explicit Ref(PyObject* owned) : object_(owned) {}
     Ref(Ref&& other) noexcept : object_(other.release()) {}
@@ -35,7 +35,7 @@ public:
     PyObject* release() { return std::exchange(object_, nullptr); }
     explicit operator bool() const { return object_ != nullptr; }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 

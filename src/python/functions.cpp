@@ -11,8 +11,7 @@ namespace hecrypt::python {
 
 namespace {
 
-PyObject* generate_keypair(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* generate_keypair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"generate_keypair", nullptr, {"bits"}, 0};
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
         const std::uint32_t bits = a.u32_or(0, DEFAULT_KEY_BITS);
@@ -106,11 +105,12 @@ PyObject* decrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 constexpr const char* GENERATE_KEYPAIR_DOC =
     "generate_keypair(bits=3072)\n--\n\n"
     "Generate a key pair with SAFE primes and validate it.\n\n"
-    "n is the product of two safe primes of bits/2 bits each (p = 2p' + 1 with p' prime, "
-    "p ≡ q ≡ 3 mod 4), so n has bits or bits - 1 bits; 2048 to 8192 is accepted. The primes "
-    "are checked again before use (safe, Blum, gcd(p-1, q-1) = 2, far enough apart) and any "
-    "failed check is a ValueError, never a weaker key. Returns (PublicKey, SecretKey). The "
-    "prime search dominates the cost and runs without the interpreter lock.";
+    "n is the product of two safe primes of ⌊bits/2⌋ bits each (p = 2p' + 1 with p' prime, "
+    "p ≡ q ≡ 3 mod 4), so it has 2·⌊bits/2⌋ bits or one fewer; requests from 2048 to 8192 bits "
+    "are accepted. The primes are checked again before use (safe, Blum, gcd(p-1, q-1) = 2, far "
+    "enough apart) and any failed check is a ValueError, never a weaker key. Returns "
+    "(PublicKey, SecretKey). The prime search dominates the cost and runs without the "
+    "interpreter lock.";
 
 constexpr const char* ENCRYPT_MANY_DOC =
     "encrypt_many(pk, values, scale_pow10=...)\n--\n\n"

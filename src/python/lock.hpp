@@ -15,13 +15,13 @@
 namespace hecrypt::python {
 
 class LockReleased {
-public:
+  public:
     LockReleased() : state_(PyEval_SaveThread()) {}
     ~LockReleased() { PyEval_RestoreThread(state_); }
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -34,7 +34,7 @@ decltype(auto) without_lock(Work&& work) {
 // Lets key generation and key assembly release the lock for their long
 // stretches while keeping their short checks under it.
 class ReleasingUnlocker final : public Unlocker {
-public:
+  public:
     void without_lock(const std::function<void()>& work) const override {
         python::without_lock(work);
     }

@@ -17,8 +17,8 @@ namespace {
 constexpr const char* VERSION = "0.7.0";
 
 // Single-phase initialisation: all state is process-wide, none per module.
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "hecrypt", "", 0, nullptr,
-                          nullptr,               nullptr,   nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "hecrypt", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* cached_module = nullptr;

@@ -18,13 +18,13 @@ namespace hecrypt::python {
 // PanicException "Python API call failed".
 Ref built(PyObject* object);
 
-Ref to_object(const Bytes& bytes);                      // bytes
-Ref to_object(const std::string& text);                 // str
-Ref to_object(const std::vector<Bytes>& blobs);         // list of bytes
+Ref to_object(const Bytes& bytes);                     // bytes
+Ref to_object(const std::string& text);                // str
+Ref to_object(const std::vector<Bytes>& blobs);        // list of bytes
 Ref to_object(const std::vector<std::string>& texts);  // list of str
-Ref to_object(double value);                            // float
-Ref to_object(PublicKeyRecord&& record);                // PublicKey
-Ref to_object(KeyPair&& pair);                          // (PublicKey, SecretKey)
+Ref to_object(double value);                           // float
+Ref to_object(PublicKeyRecord&& record);               // PublicKey
+Ref to_object(KeyPair&& pair);                         // (PublicKey, SecretKey)
 
 // The value as its Python object, or the refusal raised as ValueError with
 // exactly its text.

@@ -49,8 +49,8 @@ TEST(Keys, EvenOrZeroModulusIsRefusedBeforeLength) {
 }
 
 TEST(Keys, ExponentByteCountFollowsHalfTheModulus) {
-    const std::pair<unsigned, unsigned> table[] = {
-        {2047, 128}, {2048, 128}, {3071, 192}, {3072, 192}, {4096, 256}, {8192, 512}};
+    const std::pair<unsigned, unsigned> table[] = {{2047, 128}, {2048, 128}, {3071, 192},
+                                                   {3072, 192}, {4096, 256}, {8192, 512}};
     for (auto [bits, bytes] : table) EXPECT_EQ(exponent_byte_count(bits), bytes) << bits;
 }
 
@@ -94,8 +94,8 @@ TEST(Keys, DecryptsTextbookCiphertextsIncludingSignedEdges) {
 TEST(Keys, DecryptRefusesNonCiphertexts) {
     const KeyPair& keys = known_keypair_2048();
     const SecretKeyRecord& sk = keys.secret_key;
-    for (const mpz_class& c : {mpz_class(0), sk.n, mpz_class(sk.p * 5), sk.n_squared,
-                              mpz_class(sk.n_squared + 1)})
+    for (const mpz_class& c :
+         {mpz_class(0), sk.n, mpz_class(sk.p * 5), sk.n_squared, mpz_class(sk.n_squared + 1)})
         EXPECT_FALSE(decrypt_integer(sk, c).has_value());
     EXPECT_EQ(*decrypt_integer(sk, 1), 0);
 }
@@ -134,7 +134,8 @@ TEST(Keys, FromNRefusesInOrder) {
     too_long.back() = 1;
     auto refused = public_key_from_n(too_long);
     ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.refusal(), "modulus of 1025 bytes is longer than the 1024 bytes that 8192 bits allow");
+    EXPECT_EQ(refused.refusal(),
+              "modulus of 1025 bytes is longer than the 1024 bytes that 8192 bits allow");
     for (const Bytes& even : {Bytes{}, Bytes{0x02}, Bytes(300, 0)}) {
         auto r = public_key_from_n(even);
         ASSERT_FALSE(r.ok());

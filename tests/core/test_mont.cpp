@@ -44,7 +44,7 @@ std::vector<ModulusCase> moduli() {
 }
 
 class Mont : public ::testing::TestWithParam<ModulusCase> {
-protected:
+  protected:
     Mont() { rng.seed(7); }
 
     const mpz_class& m = GetParam().m;
@@ -101,20 +101,6 @@ TEST(MontFaults, WriteLimbsPadsOrRefusesToTruncate) {
     write_limbs(power_of_two(64) + 5, buffer);
     EXPECT_EQ(buffer, (Limbs{5, 1, 0}));
     EXPECT_EQ(fault_text([&] { write_limbs(power_of_two(192), buffer); }), "not enough capacity");
-}
-
-TEST(MontFaults, EveryOperandWidthIsChecked) {
-    const MontContext ctx(power_of_two(128) - 1);
-    MontScratch scratch(2), narrow(1);
-    Limbs good(2), short_(1);
-    EXPECT_EQ(fault_text([&] { mont_mul(ctx, short_, short_, short_, scratch); }),
-              "left operand has the wrong width");
-    EXPECT_EQ(fault_text([&] { mont_mul(ctx, good, short_, good, scratch); }),
-              "right operand has the wrong width");
-    EXPECT_EQ(fault_text([&] { mont_mul(ctx, good, good, short_, scratch); }),
-              "output has the wrong width");
-    EXPECT_EQ(fault_text([&] { mont_mul(ctx, good, good, good, narrow); }),
-              "scratch has the wrong width");
 }
 
 }  // namespace
