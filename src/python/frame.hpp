@@ -4,8 +4,6 @@
 
 #include <Python.h>
 
-#include <string>
-
 #include "binding.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -23,13 +21,6 @@ PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
         const Arguments arguments(sig, bind(sig, args, nargs, kwnames));
         return body(arguments);
     });
-}
-
-// Stands in for an operation the core does not provide yet, once its
-// arguments have been converted.
-template <class... Converted>
-PyObject* not_implemented(const Signature& sig, const Converted&...) {
-    fail_with(PyExc_NotImplementedError, std::string(sig.name) + " is not implemented yet");
 }
 
 }  // namespace hecrypt::python

@@ -5,6 +5,7 @@
 
 #include "core/fixed_point.hpp"
 #include "core/keys.hpp"
+#include "core/ops.hpp"
 #include "frame.hpp"
 
 namespace hecrypt::python {
@@ -25,7 +26,7 @@ PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const auto& pk = a.public_key(0);
         const auto values = a.doubles(1);
         const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
-        return not_implemented(sig, pk, values, scale);
+        return to_python(without_lock([&] { return hecrypt::encrypt_many(pk, values, scale); }));
     });
 }
 
@@ -34,7 +35,7 @@ PyObject* add_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
         const auto& pk = a.public_key(0);
         const auto blobs = a.blobs(1);
-        return not_implemented(sig, pk, blobs.views());
+        return to_python(without_lock([&] { return hecrypt::add_many(pk, blobs.views()); }));
     });
 }
 
@@ -44,11 +45,13 @@ PyObject* add_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const auto& pk = a.public_key(0);
         const auto blobs = a.blobs(1);
         const auto blocks = a.index_lists(2);
-        return not_implemented(sig, pk, blobs.views(), blocks);
+        return to_python(
+            without_lock([&] { return hecrypt::add_blocks(pk, blobs.views(), blocks); }));
     });
 }
 
 // Both multiplications take the same arguments; only the core call differs.
+template <auto Operation>
 PyObject* multiply(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
     return call(sig, args, nargs, kwnames, [&sig](const Arguments& a) {
@@ -56,21 +59,22 @@ PyObject* multiply(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
         const auto blobs = a.blobs(1);
         const auto scalars = a.doubles(2);
         const auto scalar_scale = a.optional_u8(3);
-        return not_implemented(sig, pk, blobs.views(), scalars, scalar_scale);
+        const std::optional<unsigned> d = scalar_scale;
+        return to_python(without_lock([&] { return Operation(pk, blobs.views(), scalars, d); }));
     });
 }
 
 PyObject* multiply_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{
         "multiply_many", nullptr, {"pk", "blobs", "scalars", "scalar_scale_pow10"}, 3};
-    return multiply(sig, args, nargs, kwnames);
+    return multiply<hecrypt::multiply_many>(sig, args, nargs, kwnames);
 }
 
 PyObject* multiply_many_public(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     static const Signature sig{
         "multiply_many_public", nullptr, {"pk", "blobs", "scalars", "scalar_scale_pow10"}, 3};
-    return multiply(sig, args, nargs, kwnames);
+    return multiply<hecrypt::multiply_many_public>(sig, args, nargs, kwnames);
 }
 
 PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -78,7 +82,7 @@ PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
         const auto& pk = a.public_key(0);
         const auto blobs = a.blobs(1);
-        return not_implemented(sig, pk, blobs.views());
+        return to_python(without_lock([&] { return hecrypt::rerandomize(pk, blobs.views()); }));
     });
 }
 
@@ -89,7 +93,7 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
         const auto& sk = a.secret_key(0);
         const ByteView blob = a.bytes(1);
-        return not_implemented(sig, sk, blob);
+        return to_python(hecrypt::decrypt(sk, blob));
     });
 }
 
@@ -98,7 +102,7 @@ PyObject* decrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
         const auto& sk = a.secret_key(0);
         const auto blobs = a.blobs(1);
-        return not_implemented(sig, sk, blobs.views());
+        return to_python(without_lock([&] { return hecrypt::decrypt_many(sk, blobs.views()); }));
     });
 }
 

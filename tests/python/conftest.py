@@ -3,6 +3,7 @@
 import pytest
 
 import hecrypt
+import oracle
 
 
 @pytest.fixture(scope="session")
@@ -16,6 +17,4 @@ def keypair():
 def known_pk():
     """A PublicKey assembled from the 2048-bit modulus whose factors the
     oracle knows, so that its ciphertexts can be decrypted independently."""
-    import oracle
-
     return hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
