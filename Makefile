@@ -11,11 +11,11 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build deps test test-core test-asan test-python demo bench clean
+.PHONY: build deps test demo bench clean
 
 build:
 	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) -- -s
 
 deps:
 	./scripts/install-deps
@@ -28,8 +28,8 @@ demo: build
 
 bench: deps
 	cmake -S . -B build-bench -DPython3_EXECUTABLE=$(PYTHON) -DHECRYPT_BENCH=ON -DHECRYPT_TESTS=OFF >/dev/null
-	cmake --build build-bench -j $(JOBS)
-	./build-bench/core_bench
+	cmake --build build-bench -j $(JOBS) -- -s
+	$(PYTHON) bench/report.py build-bench/core_bench
 	PYTHONPATH=build-bench $(PYTHON) bench/ops.py
 
 clean:

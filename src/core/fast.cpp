@@ -46,8 +46,10 @@ void select_lanes(const mp_limb_t* __restrict window, const Masks& masks, mp_lim
 }
 
 // Leaves the entry chosen by the masks in `out` after reading every entry of
-// the window, so the memory traffic is the same whatever the digit.
-void select_entry(const mp_limb_t* window, const Masks& masks, mp_limb_t* out, std::size_t width) {
+// the window, so the memory traffic is the same whatever the digit. Built for
+// the widest vectors the CPU has: this loop reads the whole table once per
+// evaluation.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void select_entry(const mp_limb_t* window, const Masks& masks, mp_limb_t* out, std::size_t width) {
     std::size_t first = 0;
     for (; first + LANES <= width; first += LANES) {
         select_lanes<LANES>(window, masks, out, width, first);
