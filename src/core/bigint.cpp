@@ -1,5 +1,6 @@
 #include "bigint.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "outcome.hpp"
@@ -38,11 +39,43 @@ void wipe(mpz_class& x) {
     z->_mp_size = 0;
 }
 
+WipedLimbs::WipedLimbs(std::size_t width)
+    : limbs_(mpz_limbs_write(store_.get_mpz_t(),
+                             static_cast<mp_size_t>(std::max<std::size_t>(width, 1))),
+             width) {
+    std::ranges::fill(limbs_, 0);
+}
+
+namespace {
+
+mp_size_t count(std::span<const mp_limb_t> limbs) { return static_cast<mp_size_t>(limbs.size()); }
+
+std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
+    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
+}
+
+}  // namespace
+
+void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
+                      std::span<const mp_limb_t> e, std::span<const mp_limb_t> m) {
+    const mp_bitcnt_t bits = GMP_NUMB_BITS * e.size();
+    // The scratch ends up holding powers of the base: wiped with it.
+    WipedLimbs scratch(mpn_sec_powm_itch(count(base), bits, count(m)));
+    mpn_sec_powm(out.data(), base.data(), count(base), e.data(), bits, m.data(), count(m),
+                 scratch.data());
+}
+
+// mpn_sec_powm rather than mpz_powm_sec: the latter branches on the lowest
+// bit of the exponent after the power (a fix-up for negative bases).
 mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent, const mpz_class& modulus) {
     if (exponent <= 0) throw InternalFault("exponent not greater than zero");
     if (mpz_odd_p(modulus.get_mpz_t()) == 0) throw InternalFault("modulo not odd");
+    ensure(base > 0, "base not greater than zero");
+    const auto width = static_cast<mp_size_t>(mpz_size(modulus.get_mpz_t()));
     mpz_class result;
-    mpz_powm_sec(result.get_mpz_t(), base.get_mpz_t(), exponent.get_mpz_t(), modulus.get_mpz_t());
+    std::span<mp_limb_t> out(mpz_limbs_write(result.get_mpz_t(), width), width);
+    secure_pow_limbs(out, limbs_of(base), limbs_of(exponent), limbs_of(modulus));
+    mpz_limbs_finish(result.get_mpz_t(), width);
     return result;
 }
 

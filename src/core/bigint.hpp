@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace hecrypt {
@@ -29,9 +30,47 @@ void wipe(mpz_class& x);
 // Zeroes a byte buffer in a way the compiler cannot drop as a dead store.
 void wipe(std::span<std::uint8_t> buffer);
 
+// An integer that is wiped when it goes out of scope: for secrets held in
+// local variables, on every way out of the function.
+class WipedInteger : public mpz_class {
+  public:
+    using mpz_class::mpz_class;
+    using mpz_class::operator=;
+    WipedInteger() = default;
+    WipedInteger(mpz_class&& x) noexcept : mpz_class(std::move(x)) {}
+    WipedInteger(const WipedInteger&) = default;
+    WipedInteger& operator=(const WipedInteger&) = default;
+    ~WipedInteger() { wipe(*this); }
+};
+
+// A fixed-width limb array for secret intermediates, zero at the start. The
+// limbs come from GMP's allocator, like those of every mpz, and are zeroed
+// before they go back.
+class WipedLimbs {
+  public:
+    explicit WipedLimbs(std::size_t width);
+    WipedLimbs(const WipedLimbs&) = delete;
+    WipedLimbs& operator=(const WipedLimbs&) = delete;
+    ~WipedLimbs() { wipe(store_); }
+
+    std::span<mp_limb_t> span() { return limbs_; }
+    std::span<const mp_limb_t> view() const { return limbs_; }
+    mp_limb_t* data() { return limbs_.data(); }
+
+  private:
+    mpz_class store_;
+    std::span<mp_limb_t> limbs_;
+};
+
+// out = base^e mod m for base > 0 and odd m, out having the width of m and e
+// taken at its full width, by GMP's mpn_sec_powm: neither the time nor the
+// memory access depends on e or on the base.
+void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
+                      std::span<const mp_limb_t> e, std::span<const mp_limb_t> m);
+
 // base^exponent mod modulus in time that depends only on the sizes of the
-// operands: the path for secret exponents. Faults unless exponent > 0 and
-// the modulus is odd.
+// operands: the path for secret exponents. Faults unless base > 0,
+// exponent > 0 and the modulus is odd.
 mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent, const mpz_class& modulus);
 
 }  // namespace hecrypt

@@ -112,26 +112,19 @@ Status check_request(std::uint32_t bits) {
 
 Status check_primes(const mpz_class& p, const mpz_class& q) {
     if (bits32(p) < 1024 || bits32(q) < 1024) return refuse(KeyCheckError::ModulusTooShort);
-    if (!probably_prime((p - 1) / 2) || !probably_prime((q - 1) / 2))
+    // Each of these gives the primes away as surely as the primes themselves.
+    const WipedInteger p_minus_1 = p - 1, q_minus_1 = q - 1;
+    const WipedInteger p_half = p_minus_1 / 2, q_half = q_minus_1 / 2;
+    if (!probably_prime(p_half) || !probably_prime(q_half))
         return refuse(KeyCheckError::PrimesNotSafe);
     if (mpz_fdiv_ui(p.get_mpz_t(), 4) != 3 || mpz_fdiv_ui(q.get_mpz_t(), 4) != 3)
         return refuse(KeyCheckError::PrimesNotBlum);
-    if (gcd(mpz_class(p - 1), mpz_class(q - 1)) != 2)
-        return refuse(KeyCheckError::ExtraCyclicComponent);
-    mpz_class distance = abs(p - q);
+    if (gcd(p_minus_1, q_minus_1) != 2) return refuse(KeyCheckError::ExtraCyclicComponent);
+    const WipedInteger distance = abs(p - q);
     if (bits32(distance) + CLOSE_PRIMES_MARGIN < std::max(bits32(p), bits32(q)))
         return refuse(KeyCheckError::PrimesTooClose);
     return Done{};
 }
-
-// Clears a pair of secret primes on every way out of key generation.
-struct WipedPrimes {
-    mpz_class p, q;
-    ~WipedPrimes() {
-        wipe(p);
-        wipe(q);
-    }
-};
 
 }  // namespace
 
@@ -154,10 +147,12 @@ Status validate_public(const mpz_class& n) {
 
 std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d) {
     ensure(d != 0, "division by zero");
-    mpz_class quotient, remainder, u_minus_1 = u - 1;
+    // Applied to a key's g, every one of these is as secret as the key.
+    WipedInteger quotient, remainder;
+    const WipedInteger u_minus_1 = u - 1;
     mpz_tdiv_qr(quotient.get_mpz_t(), remainder.get_mpz_t(), u_minus_1.get_mpz_t(), d.get_mpz_t());
     if (remainder != 0) return std::nullopt;
-    return quotient;
+    return std::optional<mpz_class>(std::move(quotient));
 }
 
 std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_class& q) {
@@ -170,9 +165,15 @@ std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_
     sk.q_minus_1 = q - 1;
     auto per_prime = [&](const mpz_class& r, const mpz_class& r_squared,
                          const mpz_class& r_minus_1) -> std::optional<mpz_class> {
-        mpz_class g = (r_minus_1 * sk.n + 1) % r_squared;
+        // g = ((r - 1) n + 1) mod r^2 one step per variable: no unwiped
+        // temporary, and no reallocation leaving a step behind.
+        const WipedInteger product = r_minus_1 * sk.n;
+        WipedInteger g = product + 1;
+        g %= r_squared;
         std::optional<mpz_class> l = l_function(g, r);
-        return l ? inverse(*l, r) : std::nullopt;
+        if (!l) return std::nullopt;
+        const WipedInteger l_value(std::move(*l));
+        return inverse(l_value, r);
     };
     auto hp = per_prime(p, sk.p_squared, sk.p_minus_1);
     if (!hp) return std::nullopt;
@@ -215,12 +216,12 @@ Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
 
 Outcome<KeyPair> generate_keypair(std::uint32_t bits, const Unlocker& unlocker) {
     if (Status request = check_request(bits); !request.ok()) return request.take_refusal();
-    WipedPrimes primes;
+    WipedInteger p, q;  // cleared on every way out of key generation
     unlocker.without_lock([&] {
-        primes.p = safe_prime(bits / 2);
-        primes.q = safe_prime(bits / 2);
+        p = safe_prime(bits / 2);
+        q = safe_prime(bits / 2);
     });
-    return assemble_keypair(primes.p, primes.q, unlocker);
+    return assemble_keypair(p, q, unlocker);
 }
 
 Outcome<PublicKeyRecord> public_key_from_n(ByteView raw, const Unlocker& unlocker) {

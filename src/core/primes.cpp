@@ -54,7 +54,7 @@ mpz_class safe_prime(std::uint32_t bits) {
     ensure(bits >= 8, "a safe prime shorter than eight bits is not searched for");
     const std::vector<std::uint32_t> primes = small_primes();
     for (;;) {
-        mpz_class x = draw_half(bits);
+        const WipedInteger x = draw_half(bits);  // in the end, the result's (p - 1)/2
         if (!survives_sieve(x, primes) || !probably_prime(x)) continue;
         mpz_class p = 2 * x + 1;
         if (probably_prime(p)) return p;

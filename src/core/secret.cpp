@@ -1,43 +1,139 @@
 #include "secret.hpp"
 
+#include <gmp.h>
+
+#include <algorithm>
+
 #include "blob.hpp"
+#include "mont.hpp"
 
 namespace hecrypt {
 
 namespace {
 
-// Wipes the intermediates of one decryption when it ends, on every path.
-struct Intermediates {
-    mpz_class x, l, mp, mq, t;
-    ~Intermediates() {
-        for (mpz_class* v : {&x, &l, &mp, &mq, &t}) wipe(*v);
+// Everything after the range and coprimality tests works on limb arrays of
+// fixed widths taken from the key, through GMP's mpn_sec_* and mpn_cnd_*
+// functions, which GMP documents as side-channel silent: no branch,
+// normalisation or table index here depends on the key or on a value derived
+// from it. (GMP's division and power still look at the top and lowest bits
+// of a secret divisor to normalise it and invert its limbs: a handful of bits
+// of p and q, nowhere near what factoring n would take.)
+
+mp_size_t count(LimbView limbs) { return static_cast<mp_size_t>(limbs.size()); }
+
+// out = x, zero-padded to the width of out.
+void pad(const mpz_class& x, WipedLimbs& out) { write_limbs(x, out.span()); }
+
+// quotient = (numerator - 1) / d; the numerator is overwritten. The quotient
+// has |numerator| - |d| + 1 limbs, the highest being GMP's returned limb.
+void sec_l_quotient(LimbSpan quotient, LimbSpan numerator, LimbView d) {
+    const mp_size_t nn = count(numerator);
+    const mp_size_t dn = count(d);
+    WipedLimbs scratch(std::max(mpn_sec_sub_1_itch(nn), mpn_sec_div_qr_itch(nn, dn)));
+    mpn_sec_sub_1(numerator.data(), numerator.data(), nn, 1, scratch.data());
+    quotient[numerator.size() - d.size()] =
+        mpn_sec_div_qr(quotient.data(), numerator.data(), nn, d.data(), dn, scratch.data());
+}
+
+// The first |d| limbs of n become n mod d.
+void sec_reduce(LimbSpan n, LimbView d) {
+    WipedLimbs scratch(mpn_sec_div_r_itch(count(n), count(d)));
+    mpn_sec_div_r(n.data(), count(n), d.data(), count(d), scratch.data());
+}
+
+// out = a b, out of |a| + |b| limbs.
+void sec_multiply(LimbSpan out, LimbView a, LimbView b) {
+    if (a.size() < b.size()) std::swap(a, b);  // GMP wants the longer operand first
+    WipedLimbs scratch(mpn_sec_mul_itch(count(a), count(b)));
+    mpn_sec_mul(out.data(), a.data(), count(a), b.data(), count(b), scratch.data());
+}
+
+// One prime's part of the key at fixed widths.
+struct PrimeShare {
+    std::size_t width, square_width;
+    WipedLimbs r, r_squared, r_minus_1, h;
+
+    PrimeShare(const mpz_class& prime, const mpz_class& square, const mpz_class& minus_1,
+               const mpz_class& constant)
+        : width(mpz_size(prime.get_mpz_t())),
+          square_width(mpz_size(square.get_mpz_t())),
+          r(width),
+          r_squared(square_width),
+          r_minus_1(width),
+          h(width) {
+        pad(prime, r);
+        pad(square, r_squared);
+        pad(minus_1, r_minus_1);
+        pad(constant, h);
     }
 };
 
-// m mod r from c^(r-1) mod r^2, with the per-prime constant h.
-bool half_decrypt(const mpz_class& c, const mpz_class& r, const mpz_class& r_squared,
-                  const mpz_class& r_minus_1, const mpz_class& h, Intermediates& v,
-                  mpz_class& out) {
-    v.x = secure_pow_mod(c, r_minus_1, r_squared);
-    std::optional<mpz_class> l = l_function(v.x, r);
-    if (!l) return false;
-    v.l = std::move(*l);
-    out = (v.l * h) % r;
-    return true;
+// out = m mod r. x = c^(r-1) mod r^2 is 1 + L r for L = (x - 1) / r, exact
+// because c is coprime with r (Fermat), so the remainder is not tested.
+void half_decrypt(LimbView c, const PrimeShare& s, LimbSpan out) {
+    WipedLimbs x(s.square_width);
+    secure_pow_limbs(x.span(), c, s.r_minus_1.view(), s.r_squared.view());
+    WipedLimbs l(s.square_width - s.width + 1);  // L < r: the limbs past `width` are zero
+    sec_l_quotient(l.span(), x.span(), s.r.view());
+    WipedLimbs product(2 * s.width);
+    sec_multiply(product.span(), l.view().first(s.width), s.h.view());
+    sec_reduce(product.span(), s.r.view());
+    std::copy_n(product.view().begin(), s.width, out.begin());
+}
+
+// out = (mq - mp) p^-1 mod q. mp is reduced mod q first, so the difference
+// needs one conditional addition of q, made by mask.
+void crt_coefficient(LimbView mp, LimbView mq, const PrimeShare& q, LimbView p_inv_q,
+                     LimbSpan out) {
+    const std::size_t w = q.width;
+    WipedLimbs reduced(std::max(mp.size(), w));
+    std::ranges::copy(mp, reduced.span().begin());
+    sec_reduce(reduced.span(), q.r.view());
+    WipedLimbs difference(w);
+    const mp_limb_t borrow = mpn_sub_n(difference.data(), mq.data(), reduced.data(), count(mq));
+    mpn_cnd_add_n(borrow, difference.data(), difference.data(), q.r.view().data(), count(mq));
+    WipedLimbs product(2 * w);
+    sec_multiply(product.span(), difference.view(), p_inv_q);
+    sec_reduce(product.span(), q.r.view());
+    std::copy_n(product.view().begin(), w, out.begin());
+}
+
+// m0 in [0, n) lifted to the signed plaintext: m0 - n above half_n, m0
+// otherwise, chosen by mask. The plaintext is the result the key holder
+// reveals; it leaves as an mpz, which GMP normalises.
+mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& half_n) {
+    const std::size_t w = mpz_size(n.get_mpz_t());
+    const auto size = static_cast<mp_size_t>(w);
+    WipedLimbs modulus(w), half(w), negated(w), unused(w);
+    pad(n, modulus);
+    pad(half_n, half);
+    mpn_sub_n(negated.data(), modulus.data(), m0.data(), size);
+    const mp_limb_t above = mpn_sub_n(unused.data(), half.data(), m0.data(), size);
+    mpn_cnd_swap(above, m0.data(), negated.data(), size);
+    mpz_class m;
+    std::copy_n(m0.begin(), w, mpz_limbs_write(m.get_mpz_t(), size));
+    mpz_limbs_finish(m.get_mpz_t(), size - 2 * size * static_cast<mp_size_t>(above));
+    return m;
 }
 
 }  // namespace
 
 std::optional<mpz_class> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c) {
     if (!in_range(c, sk.n_squared) || !coprime_with(c, sk.n)) return std::nullopt;
-    Intermediates v;
-    if (!half_decrypt(c, sk.p, sk.p_squared, sk.p_minus_1, sk.hp, v, v.mp)) return std::nullopt;
-    if (!half_decrypt(c, sk.q, sk.q_squared, sk.q_minus_1, sk.hq, v, v.mq)) return std::nullopt;
-    v.t = (v.mq - v.mp) * sk.p_inv_q;
-    mpz_fdiv_r(v.t.get_mpz_t(), v.t.get_mpz_t(), sk.q.get_mpz_t());
-    mpz_class m = v.mp + sk.p * v.t;
-    if (m > sk.half_n) m -= sk.n;
-    return m;
+    const LimbView cipher(mpz_limbs_read(c.get_mpz_t()), mpz_size(c.get_mpz_t()));
+    const PrimeShare p(sk.p, sk.p_squared, sk.p_minus_1, sk.hp);
+    const PrimeShare q(sk.q, sk.q_squared, sk.q_minus_1, sk.hq);
+    WipedLimbs mp(p.width), mq(q.width), t(q.width), p_inv_q(q.width);
+    pad(sk.p_inv_q, p_inv_q);
+    half_decrypt(cipher, p, mp.span());
+    half_decrypt(cipher, q, mq.span());
+    crt_coefficient(mp.view(), mq.view(), q, p_inv_q.view(), t.span());
+    // m0 = mp + p t < n: the carry out of the low limbs goes into the rest
+    WipedLimbs m0(p.width + q.width), scratch(mpn_sec_add_1_itch(count(t.view())));
+    sec_multiply(m0.span(), p.r.view(), t.view());
+    const mp_limb_t carry = mpn_add_n(m0.data(), m0.data(), mp.data(), count(mp.view()));
+    mpn_sec_add_1(m0.data() + p.width, m0.data() + p.width, count(t.view()), carry, scratch.data());
+    return signed_plaintext(m0.span(), sk.n, sk.half_n);
 }
 
 }  // namespace hecrypt

@@ -82,6 +82,7 @@ def test_shared_refusals(keypair, multiply):
                                         "a scale exponent byte"),
         ([oracle.blob(8, n * n)], [1.0], None, "ciphertext #1 is not in [1, n^2) of this key"),
         ([eight, sixteen], [1.0, 1.0], None, SCALE_PAST.format(2, 32, 16, 16)),
+        ([sixteen], [1.0], 8, SCALE_PAST.format(1, 24, 16, 8)),
         ([eight], [float("nan")], None, "scalar #1: value NaN is not finite: NaN and infinities "
                                         "have no encoding, and turning them into zero would put a "
                                         "plausible number into the sum"),

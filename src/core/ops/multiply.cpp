@@ -88,10 +88,9 @@ Refusal not_invertible(std::size_t position) {
                   "ciphertext under this key");
 }
 
-// c^k as c^(k + 3 2^64) c^(-3 2^64): every exponent has exactly 66 bits, so
-// the time of the constant-time power does not reveal k.
-Outcome<mpz_class> secret_power(const PublicKeyRecord& pk, const Pair& pair,
-                                const mpz_class& offset) {
+// The bound is tested here, where a refusal may name the scalar; the power
+// itself is scalar_power.
+Outcome<mpz_class> secret_power(const PublicKeyRecord& pk, const Pair& pair) {
     if (bit_length(pair.k) > SCALAR_BITS)
         return refuse(scalar_label(pair.position) + " encodes to " +
                       std::to_string(decimal_text(abs(pair.k)).size()) + " digits, past the " +
@@ -99,14 +98,9 @@ Outcome<mpz_class> secret_power(const PublicKeyRecord& pk, const Pair& pair,
                       "-bit width every scalar exponentiation runs at. The width is fixed on "
                       "purpose: a per-scalar width would show the magnitude of the scalar in the "
                       "timing");
-    mpz_class e = pair.k + offset;
-    mpz_class a = secure_pow_mod(pair.c, e, pk.n_squared);
-    wipe(e);
-    mpz_class b = secure_pow_mod(pair.c, offset, pk.n_squared);
-    if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), pk.n_squared.get_mpz_t()) == 0)
-        return not_invertible(pair.position);
-    mul_mod(a, b, pk.n_squared);
-    return a;
+    std::optional<mpz_class> power = scalar_power(pair.c, pair.k, pk.n_squared);
+    if (!power) return not_invertible(pair.position);
+    return std::move(*power);
 }
 
 // One variable-time power; the caller has declared the scalar public.
@@ -124,16 +118,39 @@ Outcome<mpz_class> public_power(const PublicKeyRecord& pk, const Pair& pair) {
     return result;
 }
 
+// e = k + 3 2^64 for 0 < |k| < 2^64, written limb by limb: two limbs and 66
+// bits for every k, with no carry, comparison or sign test looking at k.
+mpz_class fixed_width_exponent(const mpz_class& k) {
+    const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
+    const auto negative = static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0);
+    mpz_class e;
+    mp_limb_t* limbs = mpz_limbs_write(e.get_mpz_t(), 2);
+    limbs[0] = (magnitude ^ (0 - negative)) + negative;  // 2^64 - |k| when k < 0
+    limbs[1] = 3 - negative;
+    mpz_limbs_finish(e.get_mpz_t(), 2);
+    return e;
+}
+
 }  // namespace
+
+// c^k as c^(k + 3 2^64) c^(-3 2^64): every exponent has exactly 66 bits, so
+// the time of the constant-time power does not reveal k.
+std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
+                                      const mpz_class& modulus) {
+    const mpz_class offset = mpz_class(3) << SCALAR_BITS;
+    mpz_class e = fixed_width_exponent(k);
+    mpz_class a = secure_pow_mod(c, e, modulus);
+    wipe(e);
+    mpz_class b = secure_pow_mod(c, offset, modulus);
+    if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), modulus.get_mpz_t()) == 0) return std::nullopt;
+    mul_mod(a, b, modulus);
+    return a;
+}
 
 Outcome<std::vector<Bytes>> multiply_many(const PublicKeyRecord& pk, Blobs blobs,
                                           std::span<const double> scalars,
                                           std::optional<unsigned> scalar_scale_pow10) {
-    const mpz_class offset = mpz_class(3) << SCALAR_BITS;
-    return multiply_all("multiply_many", pk, blobs, scalars, scalar_scale_pow10,
-                        [&](const PublicKeyRecord& key, const Pair& pair) {
-                            return secret_power(key, pair, offset);
-                        });
+    return multiply_all("multiply_many", pk, blobs, scalars, scalar_scale_pow10, secret_power);
 }
 
 Outcome<std::vector<Bytes>> multiply_many_public(const PublicKeyRecord& pk, Blobs blobs,

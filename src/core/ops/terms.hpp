@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "../blob.hpp"
@@ -22,6 +23,11 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
 
 // hs^r mod n^2 for a fresh exponent r from the calling thread's generator.
 mpz_class random_mask(const PublicKeyRecord& pk);
+
+// c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
+// when c has no inverse modulo m.
+std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
+                                      const mpz_class& modulus);
 
 // acc = acc c mod m.
 void mul_mod(mpz_class& acc, const mpz_class& c, const mpz_class& m);

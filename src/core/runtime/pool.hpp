@@ -12,6 +12,7 @@
 
 #include "../outcome.hpp"
 #include "cpus.hpp"
+#include "fault_injection.hpp"
 
 namespace hecrypt {
 
@@ -68,9 +69,11 @@ template <class T, class F, class Run>
 Outcome<std::vector<T>> ordered_map(Run&& run, std::size_t len, F& f) {
     std::vector<std::optional<T>> slots(len);
     StageStop stop;
+    const FaultInjection faults;
     run(len, [&](std::size_t begin, std::size_t end) {
         if (stop.stopped()) return;
         for (std::size_t i = begin; i < end; ++i) {
+            faults.before_item(i);
             Outcome<T> item = f(i);
             if (!item.ok()) return stop.refuse(item.take_refusal().message);
             if (stop.stopped()) return;

@@ -1,0 +1,44 @@
+// Shared by the fuzz targets: invariant checks that abort with a readable
+// report (libFuzzer then keeps the input as a crash), and reference versions
+// of the byte conversions written independently of the core's own.
+#pragma once
+
+#include <gmpxx.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace hecrypt::fuzz {
+
+[[noreturn]] inline void broken(const std::string& what) {
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", what.c_str());
+    std::abort();
+}
+
+inline void require(bool condition, const char* what) {
+    if (!condition) broken(what);
+}
+
+inline void require_equal(const std::string& got, const std::string& want, const char* what) {
+    if (got != want) broken(std::string(what) + "\n  got:  " + got + "\n  want: " + want);
+}
+
+// The unsigned big-endian integer of `bytes`, one byte at a time.
+inline mpz_class integer_of(std::span<const std::uint8_t> bytes) {
+    mpz_class x = 0;
+    for (std::uint8_t b : bytes) x = (x << 8) + b;
+    return x;
+}
+
+// `bytes` without its leading zero bytes.
+inline std::vector<std::uint8_t> without_leading_zeros(std::span<const std::uint8_t> bytes) {
+    std::size_t first = 0;
+    while (first < bytes.size() && bytes[first] == 0) ++first;
+    return {bytes.begin() + static_cast<std::ptrdiff_t>(first), bytes.end()};
+}
+
+}  // namespace hecrypt::fuzz

@@ -1,0 +1,55 @@
+// Decryption runs on limb arrays whose widths come from the key. Every shape
+// those widths can take decrypts the whole signed range exactly: a square
+// that fills its top limb or leaves it short, and primes of different lengths
+// in either order (so mp may or may not need reducing modulo q).
+#include <gtest/gtest.h>
+
+#include "core/secret.hpp"
+#include "key_fixtures.hpp"
+
+namespace hecrypt {
+namespace {
+
+// The first prime after a fixed pattern of exactly `bits` bits. Decryption
+// needs no safe primes, so these come quickly.
+mpz_class prime_of(unsigned bits, const char* pattern) {
+    mpz_class start = (mpz_class(1) << (bits - 1)) + mpz_class(pattern, 16), p;
+    mpz_nextprime(p.get_mpz_t(), start.get_mpz_t());
+    return p;
+}
+
+struct Lengths {
+    unsigned p_bits, q_bits;
+};
+
+void PrintTo(const Lengths& l, std::ostream* out) { *out << l.p_bits << "x" << l.q_bits; }
+
+class DecryptWidths : public ::testing::TestWithParam<Lengths> {};
+
+TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
+    const mpz_class p = prime_of(GetParam().p_bits, "9e3779b97f4a7c15f39cc0605cedc834");
+    const mpz_class q = prime_of(GetParam().q_bits, "b7e151628aed2a6abf7158809cf4f3c7");
+    const std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
+    ASSERT_TRUE(sk.has_value());
+    const mpz_class third = sk->n / 3;
+    // zero, both signs at the ends of the range, and plaintexts that vanish
+    // modulo one prime
+    const mpz_class plaintexts[] = {0, 1, -1, third, -third, sk->half_n, -sk->half_n, p, -q};
+    unsigned long x = 3;
+    for (const mpz_class& m : plaintexts) {
+        const mpz_class c = testing::textbook_encrypt(sk->n, m, x++);
+        EXPECT_EQ(decrypt_integer(*sk, c), m) << "plaintext " << m;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Primes, DecryptWidths,
+                         ::testing::Values(Lengths{1024, 1024}, Lengths{1050, 1050},
+                                           Lengths{1000, 1100}, Lengths{1100, 1000},
+                                           Lengths{1088, 1030}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.p_bits) + "x" +
+                                    std::to_string(info.param.q_bits);
+                         });
+
+}  // namespace
+}  // namespace hecrypt

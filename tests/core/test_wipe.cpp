@@ -1,0 +1,248 @@
+// Secrets at rest: key material and the intermediates derived from it are
+// zeroed before their memory goes back to the allocator. For the length of a
+// check, GMP's memory functions are replaced by ones that keep a copy of
+// every block GMP releases (freed, or left behind by a reallocation), and the
+// copies are searched for the secrets.
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/primes.hpp"
+#include "core/secret.hpp"
+#include "key_fixtures.hpp"
+
+namespace hecrypt {
+namespace {
+
+using testing::hex;
+
+// Whether the caller is, somewhere up the stack, GMP's own primality test.
+// Its temporaries (2x of a tested x among them) go back unwiped, and that
+// is GMP's business: nothing outside GMP can reach them.
+bool inside_gmp_primality_test() {
+    void* frames[64];
+    const int depth = backtrace(frames, 64);
+    for (int i = 0; i < depth; ++i) {
+        Dl_info info;
+        if (dladdr(frames[i], &info) != 0 && info.dli_sname != nullptr &&
+            std::strcmp(info.dli_sname, "__gmpz_probab_prime_p") == 0)
+            return true;
+    }
+    return false;
+}
+
+class ReleasedBlocks {
+  public:
+    ReleasedBlocks() {
+        mp_get_memory_functions(&allocate_, &reallocate_, &free_);
+        active_ = this;
+        mp_set_memory_functions(allocate, reallocate, release);
+    }
+    ~ReleasedBlocks() { stop(); }
+    ReleasedBlocks(const ReleasedBlocks&) = delete;
+    ReleasedBlocks& operator=(const ReleasedBlocks&) = delete;
+
+    // Puts the previous functions back; the copies stay for inspection.
+    void stop() {
+        if (active_ != this) return;
+        mp_set_memory_functions(allocate_, reallocate_, free_);
+        active_ = nullptr;
+    }
+    const std::vector<Bytes>& blocks() const { return blocks_; }
+
+  private:
+    static void* allocate(std::size_t size) { return active_->allocate_(size); }
+    static void* reallocate(void* block, std::size_t old_size, std::size_t new_size) {
+        active_->keep(block, old_size);
+        return active_->reallocate_(block, old_size, new_size);
+    }
+    static void release(void* block, std::size_t size) {
+        active_->keep(block, size);
+        active_->free_(block, size);
+    }
+    void keep(const void* block, std::size_t size) {
+        if (inside_gmp_primality_test()) return;
+        const auto* bytes = static_cast<const std::uint8_t*>(block);
+        blocks_.emplace_back(bytes, bytes + size);
+    }
+
+    static inline ReleasedBlocks* active_ = nullptr;
+    void* (*allocate_)(std::size_t) = nullptr;
+    void* (*reallocate_)(void*, std::size_t, std::size_t) = nullptr;
+    void (*free_)(void*, std::size_t) = nullptr;
+    std::vector<Bytes> blocks_;
+};
+
+struct Secret {
+    std::string name;
+    mpz_class value;
+};
+
+// Whether `block` holds the top limbs of x (up to four), at a limb boundary.
+bool holds(const Bytes& block, const mpz_class& x) {
+    const std::size_t size = mpz_size(x.get_mpz_t());
+    const std::size_t run = std::min<std::size_t>(size, 4);
+    const auto* top = mpz_limbs_read(x.get_mpz_t()) + (size - run);
+    const std::size_t bytes = run * sizeof(mp_limb_t);
+    for (std::size_t at = 0; at + bytes <= block.size(); at += sizeof(mp_limb_t)) {
+        if (std::memcmp(block.data() + at, top, bytes) == 0) return true;
+    }
+    return false;
+}
+
+// The names of the secrets some released block still holds.
+std::vector<std::string> left_behind(const ReleasedBlocks& released,
+                                     const std::vector<Secret>& secrets) {
+    std::vector<std::string> found;
+    for (const Secret& secret : secrets) {
+        if (std::ranges::any_of(released.blocks(),
+                                [&](const Bytes& b) { return holds(b, secret.value); }))
+            found.push_back(secret.name);
+    }
+    return found;
+}
+
+bool all_zero(const Bytes& block) {
+    return std::ranges::all_of(block, [](std::uint8_t b) { return b == 0; });
+}
+
+const mpz_class& p() {
+    static const mpz_class value = hex(testing::SAFE_PRIME_1024_1);
+    return value;
+}
+const mpz_class& q() {
+    static const mpz_class value = hex(testing::SAFE_PRIME_1024_2);
+    return value;
+}
+
+mpz_class l_of(const mpz_class& u, const mpz_class& d) { return (u - 1) / d; }
+
+mpz_class powm(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
+    mpz_class out;
+    mpz_powm(out.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
+    return out;
+}
+
+// The primes and what would give them away: p - 1 and (p - 1)/2 factor n
+// at once, so do p^2, |p - q|, and the per-prime decryption constants.
+std::vector<Secret> key_secrets() {
+    const mpz_class n = p() * q();
+    std::vector<Secret> secrets;
+    for (const auto& [name, r] : {std::pair{"p", p()}, std::pair{"q", q()}}) {
+        const std::string s(name);
+        const mpz_class r_squared = r * r;
+        const mpz_class g = ((r - 1) * n + 1) % r_squared;
+        mpz_class h;
+        mpz_invert(h.get_mpz_t(), mpz_class(l_of(g, r)).get_mpz_t(), r.get_mpz_t());
+        secrets.push_back({s, r});
+        secrets.push_back({s + " - 1", r - 1});
+        secrets.push_back({"(" + s + " - 1)/2", (r - 1) / 2});
+        secrets.push_back({s + "^2", r_squared});
+        secrets.push_back({"(" + s + " - 1) n", (r - 1) * n});
+        secrets.push_back({"g" + s, g});
+        secrets.push_back({"L" + s, l_of(g, r)});
+        secrets.push_back({"h" + s, h});
+    }
+    mpz_class p_inv_q;
+    mpz_invert(p_inv_q.get_mpz_t(), p().get_mpz_t(), q().get_mpz_t());
+    secrets.push_back({"p^-1 mod q", p_inv_q});
+    secrets.push_back({"|p - q|", abs(p() - q())});
+    return secrets;
+}
+
+TEST(Wipe, SecretKeyRecordIsZeroedBeforeItIsFreed) {
+    std::optional<SecretKeyRecord> sk = prepare_decryption(p(), q());
+    ASSERT_TRUE(sk.has_value());
+    ReleasedBlocks released;
+    sk.reset();
+    released.stop();
+    EXPECT_EQ(released.blocks().size(), 12u) << "every field holds limbs of its own";
+    for (const Bytes& block : released.blocks()) EXPECT_TRUE(all_zero(block));
+}
+
+// Making a key leaves none of its secrets in freed memory; the key itself is
+// kept alive until the search is done.
+struct Making {
+    const char* name;
+    std::function<std::shared_ptr<const void>()> make;  // what was made, kept alive
+};
+
+void PrintTo(const Making& making, std::ostream* out) { *out << making.name; }
+
+class WipeKeyMaking : public ::testing::TestWithParam<Making> {};
+
+TEST_P(WipeKeyMaking, LeavesNoSecretBehind) {
+    const std::vector<Secret> secrets = key_secrets();
+    ReleasedBlocks released;
+    std::shared_ptr<const void> made = GetParam().make();
+    released.stop();
+    EXPECT_EQ(left_behind(released, secrets), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, WipeKeyMaking,
+    ::testing::Values(Making{"prepare_decryption",
+                             [] {
+                                 return std::make_shared<SecretKeyRecord>(
+                                     std::move(prepare_decryption(p(), q()).value()));
+                             }},
+                      Making{"assemble_keypair",
+                             [] {
+                                 return std::make_shared<KeyPair>(
+                                     std::move(assemble_keypair(p(), q()).value()));
+                             }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Wipe, SafePrimeLeavesNoHalfOfItsResult) {
+    ReleasedBlocks released;
+    const mpz_class prime = safe_prime(256);
+    released.stop();
+    const mpz_class half = (prime - 1) / 2;
+    EXPECT_FALSE(
+        std::ranges::any_of(released.blocks(), [&](const Bytes& b) { return holds(b, half); }));
+}
+
+// Every intermediate of a decryption, computed the long way round: none of
+// them may be left in freed memory, and neither may the key.
+TEST(Wipe, DecryptionLeavesNoIntermediateBehind) {
+    const SecretKeyRecord& sk = testing::known_keypair_2048().secret_key;
+    std::vector<Secret> secrets = key_secrets();
+    const mpz_class m = sk.n / 3 + 12345;  // full width modulo p and q alike
+    const mpz_class c = testing::textbook_encrypt(sk.n, m, 7);
+    for (const auto& [name, r, r_squared, h] :
+         {std::tuple{"p", sk.p, sk.p_squared, sk.hp}, std::tuple{"q", sk.q, sk.q_squared, sk.hq}}) {
+        const std::string s(name);
+        const mpz_class x = powm(c, r - 1, r_squared);
+        const mpz_class l = l_of(x, r);
+        secrets.push_back({"x" + s, x});
+        secrets.push_back({"x" + s + " - 1", x - 1});
+        secrets.push_back({"L" + s + " of c", l});
+        secrets.push_back({"L" + s + " h" + s, l * h});
+        secrets.push_back({"m mod " + s, mpz_class(l * h % r)});
+    }
+    const mpz_class mp = m % sk.p, mq = m % sk.q;
+    mpz_class t = (mq - mp) * sk.p_inv_q;
+    secrets.push_back({"(mq - mp) p^-1", t});
+    mpz_fdiv_r(t.get_mpz_t(), t.get_mpz_t(), sk.q.get_mpz_t());
+    secrets.push_back({"t", t});
+    secrets.push_back({"p t", sk.p * t});
+
+    ReleasedBlocks released;
+    std::optional<mpz_class> plaintext = decrypt_integer(sk, c);
+    released.stop();
+    ASSERT_TRUE(plaintext.has_value());
+    EXPECT_EQ(*plaintext, m);
+    EXPECT_FALSE(released.blocks().empty()) << "the intermediates live in GMP's memory";
+    EXPECT_EQ(left_behind(released, secrets), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace hecrypt

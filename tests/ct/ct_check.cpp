@@ -1,0 +1,122 @@
+// Constant-time check in the manner of ctgrind. Each secret input is marked
+// undefined for valgrind's memcheck, which then reports every conditional
+// jump and every memory index computed from it. Results are marked defined
+// again before they are compared, so only the computation is judged.
+// scripts/ct-check builds this and runs it under memcheck; GMP's internals
+// are left to tests/ct/gmp.supp, and any other report fails the run.
+#include <valgrind/memcheck.h>
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "../core/key_fixtures.hpp"
+#include "core/fast.hpp"
+#include "core/ops/terms.hpp"
+#include "core/secret.hpp"
+
+namespace {
+
+using namespace hecrypt;
+using testing::textbook_encrypt;
+
+int failures = 0;
+
+void expect(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "ct_check: wrong result from %s\n", what);
+    ++failures;
+}
+
+std::size_t limb_bytes(const mpz_class& x) { return mpz_size(x.get_mpz_t()) * sizeof(mp_limb_t); }
+
+// The value of x. Its limb count stays public: for a key field it is fixed by
+// the key length.
+void mark_secret(const mpz_class& x) {
+    VALGRIND_MAKE_MEM_UNDEFINED(mpz_limbs_read(x.get_mpz_t()), limb_bytes(x));
+}
+
+// The value and the sign: the size field goes too.
+void mark_secret_signed(const mpz_class& x) {
+    mark_secret(x);
+    VALGRIND_MAKE_MEM_UNDEFINED(&x.get_mpz_t()->_mp_size, sizeof x.get_mpz_t()->_mp_size);
+}
+
+// A result, limbs and fields, which GMP may have sized from secret data.
+void mark_public(const mpz_class& x) {
+    VALGRIND_MAKE_MEM_DEFINED(x.get_mpz_t(), sizeof(*x.get_mpz_t()));
+    VALGRIND_MAKE_MEM_DEFINED(mpz_limbs_read(x.get_mpz_t()), limb_bytes(x));
+}
+
+mpz_class power(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
+    mpz_class out;
+    mpz_powm(out.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
+    return out;
+}
+
+// (a) The secret key: the primes and everything derived from them. The
+// plaintexts sit on both sides of the signed lift and at its edges.
+void check_decryption(const SecretKeyRecord& sk) {
+    const std::initializer_list<const mpz_class*> secrets = {
+        &sk.p,         &sk.q,  &sk.p_squared, &sk.q_squared, &sk.p_minus_1,
+        &sk.q_minus_1, &sk.hp, &sk.hq,        &sk.p_inv_q};
+    const mpz_class big("123456789012345678901234567890123456789");
+    const mpz_class plaintexts[] = {0, 1, -1, big, -big, sk.half_n, -sk.half_n};
+    for (const mpz_class* secret : secrets) mark_secret(*secret);
+    unsigned long x = 2;
+    for (const mpz_class& m : plaintexts) {
+        std::optional<mpz_class> got = decrypt_integer(sk, textbook_encrypt(sk.n, m, x++));
+        if (got) mark_public(*got);
+        expect(got && *got == m, "decrypt_integer");
+    }
+    for (const mpz_class* secret : secrets) mark_public(*secret);
+    std::fprintf(stderr, "ct_check: decrypt_integer, %zu ciphertexts\n", std::size(plaintexts));
+}
+
+// (b) The scalar of multiply_many, sign included, at both ends of its range.
+void check_scalar_power(const PublicKeyRecord& pk) {
+    const mpz_class c = textbook_encrypt(pk.n, 1234567, 5);
+    const mpz_class top("ffffffffffffffff", 16);
+    const mpz_class scalars[] = {1, -1, 3, -3, top, -top, mpz_class(1) << 63};
+    for (const mpz_class& scalar : scalars) {
+        const mpz_class expected = power(c, scalar, pk.n_squared);
+        mpz_class k = scalar;
+        mark_secret_signed(k);
+        std::optional<mpz_class> got = scalar_power(c, k, pk.n_squared);
+        if (got) mark_public(*got);
+        expect(got && *got == expected, "scalar_power");
+    }
+    std::fprintf(stderr, "ct_check: scalar_power, %zu scalars\n", std::size(scalars));
+}
+
+// (c) The random exponent r of an encryption: its bytes, and so the digits
+// exponent_digits makes of them, which pick the table entries.
+void check_fixed_base(const PublicKeyRecord& pk) {
+    const mpz_class hs = pow_fixed(pk.table, Digits{1});
+    const std::uint8_t fills[] = {0x00, 0xff, 0x5a};
+    for (std::uint8_t fill : fills) {
+        Bytes r(pk.exponent_byte_count);
+        for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(fill ^ (i * 7));
+        const mpz_class expected = power(hs, from_bytes_be(r), pk.n_squared);
+        VALGRIND_MAKE_MEM_UNDEFINED(r.data(), r.size());
+        const mpz_class got = pow_fixed(pk.table, exponent_digits(r));
+        mark_public(got);
+        expect(got == expected, "pow_fixed");
+    }
+    std::fprintf(stderr, "ct_check: pow_fixed, %zu exponents\n", std::size(fills));
+}
+
+}  // namespace
+
+int main() {
+    if (!RUNNING_ON_VALGRIND) {
+        std::fprintf(stderr,
+                     "ct_check: the check is memcheck's reports, so run it under "
+                     "valgrind --tool=memcheck (scripts/ct-check does)\n");
+        return 2;
+    }
+    const KeyPair& pair = testing::known_keypair_2048();
+    check_decryption(pair.secret_key);
+    check_scalar_power(pair.public_key);
+    check_fixed_base(pair.public_key);
+    return failures == 0 ? 0 : 1;
+}

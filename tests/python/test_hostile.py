@@ -1,0 +1,622 @@
+"""Hostile Python objects at the conversion boundary.
+
+Sequences that lie about their length or fail halfway, items whose
+__float__/__index__ misbehave or mutate what is being converted, callbacks
+that re-enter the module: each must end in exactly the exception the caller
+would expect (an exact TypeError named after its argument, anything else
+unchanged), keep no reference it should not, and leave the module usable.
+"""
+
+import array
+import collections
+import gc
+import math
+import operator
+import sys
+import threading
+import types
+import warnings
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import hecrypt
+import oracle
+
+NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
+
+
+@pytest.fixture(scope="module")
+def one(keypair):
+    """An encryption of 1 at scale 0."""
+    return hecrypt.encrypt_many(keypair[0], [1.0], 0)[0]
+
+
+@pytest.fixture(autouse=True)
+def module_still_works(keypair):
+    """Whatever a test threw at the module, a plain round trip works afterwards."""
+    yield
+    pk, sk = keypair
+    blobs = hecrypt.encrypt_many(pk, [1.25, -2.5], 2)
+    assert [hecrypt.decrypt(sk, b) for b in blobs] == [1.25, -2.5]
+    ints = hecrypt.encrypt_many(pk, [3.0, -5.0], 0)
+    assert hecrypt.decrypt_many(sk, hecrypt.add_blocks(pk, ints, [[0, 1], [1]])) == ["-2", "-5"]
+
+
+class OwnError(Exception):
+    pass
+
+
+# ---- Hostile containers, on every parameter that takes a list.
+
+class LyingLength(list):
+    """A list whose __len__ says `length` (or raises it, when an exception)."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+class FailsMidway:
+    """A sequence whose iteration yields `yielded` items and then raises `error()`."""
+
+    def __init__(self, items, yielded, error):
+        self.items, self.yielded, self.error = items, yielded, error
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        yield from self.items[:self.yielded]
+        raise self.error()
+
+
+class GetItemOnly:
+    """The old sequence protocol: no __iter__, __getitem__ ends with IndexError."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class NonIterator(list):
+    def __iter__(self):
+        return 5
+
+
+class FreshCopies(list):
+    """Yields new objects that nothing but the converter references."""
+
+    def __iter__(self):
+        return (bytes(bytearray(x)) if isinstance(x, bytes) else list(x)
+                for x in list.__iter__(self))
+
+
+# Each route hands `items` to the module as one list parameter and returns
+# how many items the module converted.
+def route_values(keypair, one, items):
+    return len(hecrypt.encrypt_many(keypair[0], items, 0))
+
+
+def route_scalars(keypair, one, items):
+    # a count other than three is refused as a length mismatch
+    return len(hecrypt.multiply_many_public(keypair[0], [one] * 3, items, 0))
+
+
+def route_blobs(keypair, one, items):
+    return len(hecrypt.rerandomize(keypair[0], items))
+
+
+def route_blocks(keypair, one, items):
+    return len(hecrypt.add_blocks(keypair[0], [one], items))
+
+
+def route_block(keypair, one, items):
+    total = hecrypt.add_blocks(keypair[0], [one], [items])[0]
+    return int(hecrypt.decrypt_many(keypair[1], [total])[0])
+
+
+# parameter name, route, a valid item
+ROUTES = {
+    "values": ("values", route_values, 1.0),
+    "scalars": ("scalars", route_scalars, 3.0),
+    "blobs": ("blobs", route_blobs, None),  # the item is the `one` blob
+    "blocks": ("blocks", route_blocks, [0]),
+    "inner block": ("blocks", route_block, 0),
+}
+
+
+def valid_items(route, one, count):
+    item = ROUTES[route][2]
+    return [one if item is None else item for _ in range(count)]
+
+
+ACCEPTED_CONTAINERS = [
+    ("len too big", lambda xs: LyingLength(xs, len(xs) + 1000)),
+    ("len sys.maxsize", lambda xs: LyingLength(xs, sys.maxsize)),
+    ("len too small", lambda xs: LyingLength(xs, 0)),
+    ("len negative", lambda xs: LyingLength(xs, -1)),
+    ("len too big for ssize_t", lambda xs: LyingLength(xs, 2**80)),
+    ("len raises", lambda xs: LyingLength(xs, OwnError("no length"))),
+    ("len not an int", lambda xs: LyingLength(xs, "three")),
+    ("getitem only", GetItemOnly),
+    ("tuple", tuple),
+    ("deque", collections.deque),
+    ("UserList", collections.UserList),
+    ("fresh copies", FreshCopies),
+]
+
+
+# fresh copies are made of bytes and lists only
+LENGTH_CASES = [(route, name, make) for name, make in ACCEPTED_CONTAINERS for route in ROUTES
+                if name != "fresh copies" or route in ("blobs", "blocks")]
+
+
+@pytest.mark.parametrize("route, name, make", LENGTH_CASES,
+                         ids=[f"{name}-{route}" for route, name, _ in LENGTH_CASES])
+def test_length_is_only_a_hint(keypair, one, route, name, make):
+    items = make(valid_items(route, one, 3))
+    assert ROUTES[route][1](keypair, one, items) == 3
+
+
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("yielded", [0, 2])
+def test_iteration_failing_midway(keypair, one, route, yielded):
+    name, call, _ = ROUTES[route]
+    items = valid_items(route, one, 4)
+    with pytest.raises(OwnError):
+        call(keypair, one, FailsMidway(items, yielded, OwnError))
+    with pytest.raises(KeyboardInterrupt):
+        call(keypair, one, FailsMidway(items, yielded, KeyboardInterrupt))
+    with pytest.raises(TypeError) as info:
+        call(keypair, one, FailsMidway(items, yielded, lambda: TypeError("stopped")))
+    assert str(info.value) == f"argument '{name}': stopped"
+    with pytest.raises(TypeError) as info:
+        call(keypair, one, NonIterator(items))
+    assert str(info.value) == f"argument '{name}': iter() returned non-iterator of type 'int'"
+
+
+REFUSED_CONTAINERS = [
+    lambda: (x for x in []), lambda: iter([]), lambda: map(float, []), lambda: {}.keys(),
+    lambda: frozenset(), lambda: {1: 2}, lambda: 1.5, lambda: None,
+]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("make", REFUSED_CONTAINERS)
+def test_non_sequences_are_refused_by_type(keypair, one, route, make):
+    name, call, _ = ROUTES[route]
+    container = make()
+    with pytest.raises(TypeError) as info:
+        call(keypair, one, container)
+    expected = NOT_A_SEQUENCE.format(type(container).__qualname__)
+    assert type(info.value) is TypeError and str(info.value) == f"argument '{name}': {expected}"
+
+
+# ---- Hostile items of `values` and `scalars`.
+
+class FloatLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __float__(self):
+        return self.result
+
+
+class IndexLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        return self.result
+
+
+class Raises:
+    """__float__ and __index__ both raise a fresh exception made by `make`."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __float__(self):
+        raise self.make()
+
+    __index__ = __float__
+
+
+class ArrayLike:
+    """What a numpy-like scalar looks like without __float__ or __index__."""
+
+    def __array__(self, dtype=None):
+        return [1.0]
+
+
+class StrictFloat(float):
+    pass
+
+
+class StrictInt(int):
+    pass
+
+
+def as_double(item):
+    """CPython's own PyFloat_AsDouble, as math.fsum applies it to each item."""
+    return math.fsum([item])
+
+
+def expected_conversion(name, items, convert):
+    """('ok', converted items) or (exception type, message) for the first bad item."""
+    converted = []
+    for item in items:
+        try:
+            converted.append(convert(item))
+        except Exception as error:
+            message = str(error)
+            if type(error) is TypeError:
+                message = f"argument '{name}': {message}"
+            return type(error), message
+    return "ok", converted
+
+
+ITEMS = [
+    1, -7, True, False, 2.5, StrictFloat(-0.25), StrictInt(6), 2**53 + 1, FloatLike(4.5),
+    IndexLike(-3), FloatLike(1), IndexLike(2**1100), 2**1024, -(2**1100), "1.0", b"1", None,
+    1j, ArrayLike(), FloatLike("1.0"), IndexLike("1"), IndexLike(1.0), [1.0],
+    Raises(lambda: OwnError("own")), Raises(lambda: TypeError("bad float")),
+    Raises(lambda: ZeroDivisionError()),
+]
+ITEM_IDS = [type(item).__name__ + str(i) for i, item in enumerate(ITEMS)]
+
+
+def refused_scalar(value):
+    """Zero, and beyond 2^53 once encoded: what the public product refuses."""
+    return oracle.encode(value, 0) == 0 or abs(value) >= 2**53
+
+
+@pytest.mark.parametrize("item", ITEMS, ids=ITEM_IDS)
+@pytest.mark.parametrize("name", ["values", "scalars"])
+def test_value_items(keypair, one, name, item):
+    pk, sk = keypair
+    kind, expected = expected_conversion(name, [1.5, item], as_double)
+    try:
+        if name == "values":
+            blobs = hecrypt.encrypt_many(pk, [1.5, item], 0)
+        else:
+            blobs = hecrypt.multiply_many_public(pk, [one, one], [1.5, item], 0)
+    except ValueError as error:  # converted, then refused by the operation
+        assert kind == "ok" and name == "scalars" and refused_scalar(expected[1]), str(error)
+        return
+    except Exception as error:
+        assert (type(error), str(error)) == (kind, expected)
+        return
+    assert kind == "ok" and not (name == "scalars" and refused_scalar(expected[1]))
+    assert [hecrypt.decrypt(sk, b) for b in blobs] == [oracle.encode(v, 0) for v in expected]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_from_items_propagate_unchanged(keypair, error):
+    raised = error("from __float__")
+    with pytest.raises(error) as info:
+        hecrypt.encrypt_many(keypair[0], [1.0, Raises(lambda: raised)])
+    assert info.value is raised
+
+
+@pytest.mark.parametrize("item", [FloatLike(StrictFloat(2.0)), IndexLike(StrictInt(2))],
+                         ids=["__float__ float subclass", "__index__ int subclass"])
+def test_deprecated_results_warn_or_raise_unchanged(keypair, item):
+    pk, sk = keypair
+    with pytest.warns(DeprecationWarning):
+        blobs = hecrypt.encrypt_many(pk, [item], 0)
+    assert hecrypt.decrypt(sk, blobs[0]) == 2.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(DeprecationWarning) as info:
+            hecrypt.encrypt_many(pk, [item], 0)
+    assert type(info.value) is DeprecationWarning  # not a TypeError, so no prefix
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.sampled_from(ITEMS), max_size=5))
+def test_value_lists_convert_like_cpython(keypair, items):
+    """Model: CPython's conversion of each item in turn; the first failure wins."""
+    pk, sk = keypair
+    kind, expected = expected_conversion("values", items, as_double)
+    if kind != "ok":
+        with pytest.raises(kind) as info:
+            hecrypt.encrypt_many(pk, items, 19)  # the scale is refused only after conversion
+        assert str(info.value) == expected
+    else:
+        blobs = hecrypt.encrypt_many(pk, items, 1)
+        decoded = [oracle.decode(oracle.encode(v, 1), 1) for v in expected]
+        assert [hecrypt.decrypt(sk, b) for b in blobs] == decoded
+
+
+# ---- Hostile items of blocks.
+
+def expected_index(item):
+    value = operator.index(item) if not isinstance(item, int) else int(item)
+    if value < 0:
+        raise OverflowError("can't convert negative int to unsigned")
+    if value >= 2**64:
+        raise OverflowError("int too big to convert")
+    return value
+
+
+INDEX_ITEMS = [
+    0, True, False, StrictInt(0), IndexLike(0), IndexLike(True), 2**64 - 1, 2**64, -1,
+    IndexLike(-1), IndexLike(2**200), 0.0, "0", None, FloatLike(0.0), ArrayLike(), IndexLike("0"),
+    IndexLike(0.0), Raises(lambda: OwnError("own")), Raises(lambda: TypeError("bad index")),
+]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(INDEX_ITEMS), max_size=3), max_size=3))
+def test_index_lists_convert_like_cpython(keypair, one, blocks):
+    """Blocks are converted whole, block by block and item by item, before any
+    block is checked; an index past the one blob only then is refused."""
+    flat = [item for block in blocks for item in block]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # __index__ returning a bool
+        kind, expected = expected_conversion("blocks", flat, expected_index)
+        try:
+            sums = hecrypt.add_blocks(keypair[0], [one], blocks)
+        except ValueError as error:
+            assert kind == "ok" and (any(expected) or [] in blocks), str(error)
+            return
+        except Exception as error:
+            assert (type(error), str(error)) == (kind, expected)
+            return
+    assert kind == "ok" and not any(expected) and [] not in blocks
+    assert len(sums) == len(blocks)
+
+
+# ---- Items that change the world while they are converted.
+
+class ClearsList:
+    """Empties `owner` (which holds the only other reference to it) from __float__."""
+
+    def __init__(self, owner, log):
+        self.owner, self.log = owner, log
+
+    def __float__(self):
+        self.owner.clear()
+        self.log.append("converted")
+        return 2.0
+
+    def __index__(self):
+        self.__float__()
+        return 0
+
+    def __del__(self):
+        self.log.append("deleted")
+
+
+@pytest.mark.parametrize("route", ["values", "inner block"])
+def test_item_that_clears_its_list(keypair, one, route):
+    log = []
+    items = [1.0 if route == "values" else 0]
+    items += [ClearsList(items, log), 5.0 if route == "values" else 0]
+    result = ROUTES[route][1](keypair, one, items)
+    # the list iterator sees the cleared list; the item itself stayed alive
+    # until the module had finished with it
+    assert result == 2 and log == ["converted", "deleted"]
+
+
+class Appends:
+    def __init__(self, owner, count):
+        self.owner, self.count = owner, count
+
+    def __float__(self):
+        if self.count:
+            self.owner.append(Appends(self.owner, self.count - 1))
+        return 1.0
+
+
+def test_item_that_grows_its_list(keypair):
+    items = []
+    items.append(Appends(items, 4))
+    assert len(hecrypt.encrypt_many(keypair[0], items, 0)) == 5
+
+
+class ReEnters:
+    """__float__ calls the module again: directly, or through another thread."""
+
+    def __init__(self, pk, via_thread):
+        self.pk, self.via_thread = pk, via_thread
+        self.inner = None
+
+    def __float__(self):
+        def work():
+            self.inner = hecrypt.encrypt_many(self.pk, [7.0, 8.0, 9.0], 0)
+
+        if self.via_thread:
+            thread = threading.Thread(target=work)
+            thread.start()
+            thread.join(60)
+            assert not thread.is_alive()
+        else:
+            work()
+        return 3.0
+
+
+@pytest.mark.parametrize("via_thread", [False, True], ids=["nested", "other thread"])
+def test_conversion_that_reenters_the_module(keypair, via_thread):
+    pk, sk = keypair
+    item = ReEnters(pk, via_thread)
+    outer = hecrypt.encrypt_many(pk, [1.0, item, 2.0], 0)
+    assert hecrypt.decrypt_many(sk, outer) == ["1", "3", "2"]
+    assert hecrypt.decrypt_many(sk, item.inner) == ["7", "8", "9"]
+
+
+class PretendingBytes(bytes):
+    """A bytes subclass whose Python-level view disagrees with its buffer."""
+
+    def __len__(self):
+        return 0
+
+    def __getitem__(self, i):
+        return 0
+
+    def __iter__(self):
+        return iter(())
+
+    def __bytes__(self):
+        return b""
+
+
+def test_bytes_subclass_is_read_from_its_buffer(keypair, one):
+    pk, sk = keypair
+    hostile = PretendingBytes(one)
+    assert hecrypt.decrypt(sk, hostile) == 1.0
+    assert hecrypt.decrypt_many(sk, hecrypt.rerandomize(pk, [hostile, hostile])) == ["1", "1"]
+    assert hecrypt.add_many(pk, [hostile]) == one
+
+
+@pytest.mark.parametrize("cls", [hecrypt.PublicKey, hecrypt.SecretKey], ids=lambda c: c.__name__)
+def test_tampered_key_types_make_no_empty_key(keypair, cls):
+    """A key object without its record would crash the first operation that
+    read it: no tampering with the classes may produce one."""
+    other = keypair[cls is hecrypt.PublicKey]  # an instance of the other class
+    with pytest.raises(TypeError):
+        other.__class__ = cls
+    original = cls.__dict__["__new__"]
+    try:
+        for tamper in [lambda: setattr(cls, "__new__", object.__new__),
+                       lambda: delattr(cls, "__new__")]:
+            tamper()
+            for make in [cls, lambda: object.__new__(cls), lambda: cls.__new__(cls)]:
+                with pytest.raises(TypeError):
+                    make()
+            setattr(cls, "__new__", original)
+    finally:
+        setattr(cls, "__new__", original)
+
+
+def test_array_containers(keypair, one):
+    pk, sk = keypair
+    blobs = hecrypt.encrypt_many(pk, array.array("d", [1.0, -2.0]), 0)
+    assert hecrypt.decrypt_many(sk, blobs) == ["1", "-2"]
+    sums = hecrypt.add_blocks(pk, [one], [array.array("Q", [0, 0, 0]), b"\x00\x00"])
+    assert hecrypt.decrypt_many(sk, sums) == ["3", "2"]
+
+
+# ---- References: nothing kept, nothing leaked, on any path.
+
+def attempt(call):
+    try:
+        call()
+    except (Exception, KeyboardInterrupt):
+        pass
+
+
+def assert_leaves_nothing(call, watched, rounds=100):
+    """Runs `call` in windows of `rounds` calls. The watched objects'
+    reference counts must not move, and in one window at least the
+    interpreter's allocated blocks must grow by less than a leak of one object
+    per call would make them (the first calls, and stray ones, fill caches)."""
+    for _ in range(rounds):
+        attempt(call)
+    gc.collect()  # frames of earlier exceptions hold references until then
+    counts = [sys.getrefcount(o) for o in watched]
+    growth = []
+    for _ in range(3):
+        gc.collect()
+        blocks = sys.getallocatedblocks()
+        for _ in range(rounds):
+            attempt(call)
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - blocks)
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert min(growth) < rounds // 2, growth
+
+
+def typed_error_with_cause(cause):
+    error = TypeError("bad index")
+    error.__cause__ = cause
+    return error
+
+
+LEAK_CASES = {
+    "values accepted": lambda w: hecrypt.encrypt_many(w.pk, [1.0, IndexLike(w.k)], 0),
+    "values fail late": lambda w: hecrypt.encrypt_many(w.pk, [w.k, w.b, "x"]),
+    "blobs fail midway": lambda w: hecrypt.rerandomize(
+        w.pk, FailsMidway([w.b, w.b, w.c], 2, OwnError)),
+    "blobs then scalars fail": lambda w: hecrypt.multiply_many(
+        w.pk, [w.b, w.c], [1.0, Raises(lambda: OwnError())]),
+    "blobs then scale fails": lambda w: hecrypt.multiply_many(w.pk, [w.b], [2.0], 256),
+    "blobs then block index fails": lambda w: hecrypt.add_blocks(
+        w.pk, [w.b, w.c], [[0], [Raises(lambda: typed_error_with_cause(w.cause))]]),
+    "blocks index-like": lambda w: hecrypt.add_blocks(w.pk, [w.b], [[0, IndexLike(w.k)]]),
+    "blocks fail midway": lambda w: hecrypt.add_blocks(
+        w.pk, [w.b], [[0], FailsMidway([0], 1, OwnError)]),
+    "refused by the operation": lambda w: hecrypt.add_many(w.pk, [w.b, w.c, b"\x07"]),
+    "blocks out of range": lambda w: hecrypt.add_blocks(w.pk, [w.b, w.c], [[0, 2]]),
+    "accepted sum": lambda w: hecrypt.add_blocks(w.pk, [w.b, w.c], [[0, 1], [1]]),
+    "decrypt accepted": lambda w: hecrypt.decrypt_many(w.sk, [w.b]),
+    "decrypt refused": lambda w: hecrypt.decrypt(w.sk, w.b[:1]),
+    "wrong key type": lambda w: hecrypt.decrypt_many(w.pk, [w.b]),
+    "call shape": lambda w: hecrypt.add_many(w.pk, [w.b], blobs=[w.c]),
+    "from_n refused": lambda w: hecrypt.PublicKey.from_n(w.b + w.c),
+    "lying length": lambda w: hecrypt.rerandomize(w.pk, LyingLength([w.b], 2**40)),
+}
+
+
+@pytest.mark.parametrize("case", LEAK_CASES)
+def test_no_reference_is_kept_or_leaked(keypair, one, case):
+    pk, sk = keypair
+    w = types.SimpleNamespace(
+        pk=pk, sk=sk, b=one, c=hecrypt.rerandomize(pk, [one])[0],
+        k=2**40 + 12345,  # an int that is no cached small int, and fits an index
+        cause=OwnError("the cause"))
+    call = LEAK_CASES[case]
+    assert_leaves_nothing(lambda: call(w), list(vars(w).values()), rounds=60)
+
+
+class CountingSink:
+    """A stderr that keeps no text (so that it does not grow) but counts tracebacks."""
+
+    def __init__(self):
+        self.tracebacks = 0
+
+    def write(self, text):
+        self.tracebacks += text.count("Traceback")
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def test_panic_from_a_callback_leaves_nothing(keypair, monkeypatch):
+    pk = keypair[0]
+    testcapi = pytest.importorskip("_testcapi")
+    testcapi.set_nomemory(0, 1)  # makes the next result allocation fail: a PanicException
+    try:
+        pk.modulus_bytes()
+    except BaseException as error:
+        panic = type(error)
+    finally:
+        testcapi.remove_mem_hooks()
+
+    raised = collections.Counter()
+
+    def call():
+        try:
+            hecrypt.encrypt_many(pk, [marker, Raises(lambda: panic("from a callback"))])
+        except panic as error:
+            raised[error.args] += 1
+
+    marker = 2**70 + 1
+    sink = CountingSink()
+    monkeypatch.setattr(sys, "stderr", sink)
+    assert_leaves_nothing(call, [pk, marker], rounds=100)
+    assert raised == {("from a callback",): 400}
+    assert sink.tracebacks == 400  # each one reported before it was raised anew
