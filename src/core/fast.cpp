@@ -71,7 +71,8 @@ struct Evaluation {
     explicit Evaluation(const MontContext& ctx)
         : acc(ctx.one), out(ctx.width), selected(ctx.width), scratch(ctx.width) {}
     ~Evaluation() {
-        for (Limbs* limbs : {&acc, &out, &selected, &scratch.product, &scratch.trial}) {
+        for (Limbs* limbs :
+             {&acc, &out, &selected, &scratch.product, &scratch.trial, &scratch.multiply}) {
             wipe_limbs(*limbs);
         }
         wipe_limbs(masks);

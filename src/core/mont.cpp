@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "karatsuba.hpp"
 #include "outcome.hpp"
 
 namespace hecrypt {
@@ -39,11 +40,8 @@ MontContext::MontContext(const mpz_class& m) : width(0), neg_inv(0) {
     neg_inv = negated_inverse(modulus[0]);
 }
 
-MontScratch::MontScratch(std::size_t width) : product(2 * width), trial(width) {
-    const auto n = static_cast<mp_size_t>(width);
-    ensure(mpn_sec_mul_itch(n, n) <= n,
-           "the trial buffer is too short to serve as product scratch");
-}
+MontScratch::MontScratch(std::size_t width)
+    : product(2 * width), trial(width), multiply(ct_mul_scratch(width)) {}
 
 void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, MontScratch& scratch) {
     const std::size_t k = ctx.width;
@@ -56,10 +54,7 @@ void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, Mont
     const auto n = static_cast<mp_size_t>(k);
     const mp_limb_t* m = ctx.modulus.data();
     mp_limb_t* t = scratch.product.data();
-    // mpn_sec_mul, not mpn_mul_n: at these widths mpn_mul_n runs Toom-Cook,
-    // which branches on comparisons between halves of the operands. The trial
-    // buffer is not in use until the final subtraction and lends its limbs.
-    mpn_sec_mul(t, a.data(), n, b.data(), n, scratch.trial.data());
+    ct_mul(t, a.data(), b.data(), k, scratch.multiply.data());
 
     // Each step clears limb j by adding a multiple of m; the carry-out lands
     // on limb j + k, and what overflows there is carried into the next step.

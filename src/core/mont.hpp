@@ -30,8 +30,9 @@ struct MontContext {
 
 // Working storage of one thread's multiplications.
 struct MontScratch {
-    Limbs product;  // 2 width limbs
-    Limbs trial;    // width limbs
+    Limbs product;   // 2 width limbs
+    Limbs trial;     // width limbs
+    Limbs multiply;  // the constant-time multiplication's own scratch
 
     explicit MontScratch(std::size_t width);
 };

@@ -203,6 +203,15 @@ def test_non_sequences_are_refused_by_type(keypair, one, route, make):
     assert type(info.value) is TypeError and str(info.value) == f"argument '{name}': {expected}"
 
 
+def test_buffer_sequences(keypair, one):
+    """Typed arrays and bytes are sequences of numbers like any other."""
+    pk, sk = keypair
+    blobs = hecrypt.encrypt_many(pk, array.array("d", [1.0, -2.0]), 0)
+    assert hecrypt.decrypt_many(sk, blobs) == ["1", "-2"]
+    sums = hecrypt.add_blocks(pk, [one], [array.array("Q", [0, 0, 0]), b"\x00\x00"])
+    assert hecrypt.decrypt_many(sk, sums) == ["3", "2"]
+
+
 # ---- Hostile items of `values` and `scalars`.
 
 class FloatLike:
@@ -499,14 +508,6 @@ def test_tampered_key_types_make_no_empty_key(keypair, cls):
             setattr(cls, "__new__", original)
     finally:
         setattr(cls, "__new__", original)
-
-
-def test_array_containers(keypair, one):
-    pk, sk = keypair
-    blobs = hecrypt.encrypt_many(pk, array.array("d", [1.0, -2.0]), 0)
-    assert hecrypt.decrypt_many(sk, blobs) == ["1", "-2"]
-    sums = hecrypt.add_blocks(pk, [one], [array.array("Q", [0, 0, 0]), b"\x00\x00"])
-    assert hecrypt.decrypt_many(sk, sums) == ["3", "2"]
 
 
 # ---- References: nothing kept, nothing leaked, on any path.

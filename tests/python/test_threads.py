@@ -23,7 +23,7 @@ JOIN_GRACE = 60.0  # a slow key generation may overrun the deadline, a deadlock 
 
 MIXED = ("ciphertext #2 was encoded with scale 1e1 while the sum started at 1e0: adding them "
          "would produce a plausible wrong number, and rescaling is impossible on encrypted values")
-NOT_IN_RANGE = ("block #1 names index {} at position 2, and only {} ciphertexts were given")
+NOT_IN_RANGE = "block #1 names index {} at position 2, and only {} ciphertexts were given"
 
 
 class Yielding:
@@ -44,7 +44,7 @@ class Shared:
         self.pk, self.sk = keypair
         self.ints = list(range(-6, 7))
         self.blobs = hecrypt.encrypt_many(self.pk, [float(v) for v in self.ints], 0)
-        self.tenth = hecrypt.encrypt_many(self.pk, [0.5], 1)[0]  # scale 1
+        self.half = hecrypt.encrypt_many(self.pk, [0.5], 1)[0]  # scale 1
         self.keygen_claimed = threading.Lock()
 
     def pick(self, rng, count):
@@ -94,7 +94,7 @@ def rerandomize(s, rng):
 
 
 def decrypt_one(s, rng):
-    assert hecrypt.decrypt(s.sk, s.tenth) == 0.5
+    assert hecrypt.decrypt(s.sk, s.half) == 0.5
 
 
 def key_members(s, rng):
@@ -126,7 +126,7 @@ def refused(s, rng):
     case = rng.randrange(6)
     if case == 0:
         with pytest.raises(ValueError) as info:
-            hecrypt.add_many(pk, [blob, s.tenth])
+            hecrypt.add_many(pk, [blob, s.half])
         assert str(info.value) == MIXED
     elif case == 1:
         with pytest.raises(ValueError) as info:
@@ -136,12 +136,9 @@ def refused(s, rng):
         bad = rng.randrange(8)
         blobs = [blob] * 8
         blobs[bad] = b""
-        if rng.random() < 0.5:
-            call = lambda: hecrypt.rerandomize(pk, blobs)  # noqa: E731
-        else:
-            call = lambda: hecrypt.decrypt_many(sk, blobs)  # noqa: E731
+        function, key = rng.choice([(hecrypt.rerandomize, pk), (hecrypt.decrypt_many, sk)])
         with pytest.raises(ValueError, match=f"^ciphertext #{bad + 1}: ciphertext is empty"):
-            call()
+            function(key, blobs)
     elif case == 3:
         with pytest.raises(ValueError, match="^scalar #1 encodes to zero "):
             hecrypt.multiply_many(pk, [blob], [0.0])
