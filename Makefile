@@ -3,6 +3,8 @@
 #   make test                                        install what is missing, build, run every test
 #   make demo                                        build and run the end-to-end example
 #   make bench                                       engine and operation benchmarks
+#   make check-hard                                  every test plus fuzzing, sanitizers on the
+#                                                    Python suite, soak, constant-time check
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 newest_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.1[2-9].*/bin/python3)))
@@ -11,7 +13,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build deps test demo bench clean
+.PHONY: build deps test ci check-hard demo bench clean
 
 build:
 	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF >/dev/null
@@ -22,6 +24,20 @@ deps:
 
 test: deps
 	./scripts/run-tests
+
+# What CI runs: every test, then a short fuzzing run and the worker-fault tests.
+ci: test
+	./scripts/fuzz 60
+	./scripts/fault-injection-tests
+
+# Everything, within about 15 minutes on two cores.
+check-hard: test
+	./scripts/fuzz 240
+	./scripts/fault-injection-tests
+	./scripts/memcheck-python
+	./scripts/ct-check
+	$(MAKE) --no-print-directory build
+	PYTHONPATH=$(BUILD) $(PYTHON) scripts/soak.py
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py
