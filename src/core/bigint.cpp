@@ -57,24 +57,26 @@ std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
 }  // namespace
 
 void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
-                      std::span<const mp_limb_t> e, std::span<const mp_limb_t> m) {
-    const mp_bitcnt_t bits = GMP_NUMB_BITS * e.size();
+                      std::span<const mp_limb_t> e, mp_bitcnt_t e_bits,
+                      std::span<const mp_limb_t> m) {
+    ensure(e_bits <= GMP_NUMB_BITS * e.size(), "the exponent is wider than its limbs");
     // The scratch ends up holding powers of the base: wiped with it.
-    WipedLimbs scratch(mpn_sec_powm_itch(count(base), bits, count(m)));
-    mpn_sec_powm(out.data(), base.data(), count(base), e.data(), bits, m.data(), count(m),
+    WipedLimbs scratch(mpn_sec_powm_itch(count(base), e_bits, count(m)));
+    mpn_sec_powm(out.data(), base.data(), count(base), e.data(), e_bits, m.data(), count(m),
                  scratch.data());
 }
 
 // mpn_sec_powm rather than mpz_powm_sec: the latter branches on the lowest
 // bit of the exponent after the power (a fix-up for negative bases).
-mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent, const mpz_class& modulus) {
+mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
+                         mp_bitcnt_t exponent_bits, const mpz_class& modulus) {
     if (exponent <= 0) throw InternalFault("exponent not greater than zero");
     if (mpz_odd_p(modulus.get_mpz_t()) == 0) throw InternalFault("modulo not odd");
     ensure(base > 0, "base not greater than zero");
     const auto width = static_cast<mp_size_t>(mpz_size(modulus.get_mpz_t()));
     mpz_class result;
     std::span<mp_limb_t> out(mpz_limbs_write(result.get_mpz_t(), width), width);
-    secure_pow_limbs(out, limbs_of(base), limbs_of(exponent), limbs_of(modulus));
+    secure_pow_limbs(out, limbs_of(base), limbs_of(exponent), exponent_bits, limbs_of(modulus));
     mpz_limbs_finish(result.get_mpz_t(), width);
     return result;
 }

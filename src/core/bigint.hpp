@@ -62,15 +62,18 @@ class WipedLimbs {
     std::span<mp_limb_t> limbs_;
 };
 
-// out = base^e mod m for base > 0 and odd m, out having the width of m and e
-// taken at its full width, by GMP's mpn_sec_powm: neither the time nor the
-// memory access depends on e or on the base.
+// out = base^e mod m for base > 0, odd m and e < 2^e_bits, out having the
+// width of m, by GMP's mpn_sec_powm: neither the time nor the memory access
+// depends on e or on the base, only on e_bits and the widths.
 void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
-                      std::span<const mp_limb_t> e, std::span<const mp_limb_t> m);
+                      std::span<const mp_limb_t> e, mp_bitcnt_t e_bits,
+                      std::span<const mp_limb_t> m);
 
-// base^exponent mod modulus in time that depends only on the sizes of the
-// operands: the path for secret exponents. Faults unless base > 0,
-// exponent > 0 and the modulus is odd.
-mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent, const mpz_class& modulus);
+// base^exponent mod modulus for an exponent below 2^exponent_bits, in time
+// that depends only on exponent_bits and the sizes of the operands: the path
+// for secret exponents. Faults unless base > 0, exponent > 0 and the modulus
+// is odd.
+mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
+                         mp_bitcnt_t exponent_bits, const mpz_class& modulus);
 
 }  // namespace hecrypt

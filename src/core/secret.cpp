@@ -72,7 +72,7 @@ struct PrimeShare {
 // because c is coprime with r (Fermat), so the remainder is not tested.
 void half_decrypt(LimbView c, const PrimeShare& s, LimbSpan out) {
     WipedLimbs x(s.square_width);
-    secure_pow_limbs(x.span(), c, s.r_minus_1.view(), s.r_squared.view());
+    secure_pow_limbs(x.span(), c, s.r_minus_1.view(), GMP_NUMB_BITS * s.width, s.r_squared.view());
     WipedLimbs l(s.square_width - s.width + 1);  // L < r: the limbs past `width` are zero
     sec_l_quotient(l.span(), x.span(), s.r.view());
     WipedLimbs product(2 * s.width);

@@ -139,9 +139,9 @@ std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
                                       const mpz_class& modulus) {
     const mpz_class offset = mpz_class(3) << SCALAR_BITS;
     mpz_class e = fixed_width_exponent(k);
-    mpz_class a = secure_pow_mod(c, e, modulus);
+    mpz_class a = secure_pow_mod(c, e, SCALAR_BITS + 2, modulus);
     wipe(e);
-    mpz_class b = secure_pow_mod(c, offset, modulus);
+    mpz_class b = secure_pow_mod(c, offset, SCALAR_BITS + 2, modulus);
     if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), modulus.get_mpz_t()) == 0) return std::nullopt;
     mul_mod(a, b, modulus);
     return a;
