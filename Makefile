@@ -38,6 +38,8 @@ check-hard: test
 	./scripts/ct-check
 	$(MAKE) --no-print-directory build
 	PYTHONPATH=$(BUILD) $(PYTHON) scripts/soak.py
+	HECRYPT_SLOW_TESTS=1 PYTHONPATH=$(BUILD):$(DIST_PACKAGES) $(PYTHON) -m pytest -q \
+		-p no:cacheprovider tests/python/test_module.py -k default_key_pair
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py

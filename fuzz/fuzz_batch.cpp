@@ -291,13 +291,6 @@ std::size_t affordable_prefix(const std::vector<Item>& items, std::size_t limit,
     return length;
 }
 
-bool is_canonical_integer(const std::string& text) {
-    const std::size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (text.size() == start || text.find_first_not_of("0123456789", start) != std::string::npos)
-        return false;
-    return text[start] != '0' || text.size() == 1;
-}
-
 // A blob to decrypt and the plaintext it must give.
 struct Probe {
     Bytes blob;
@@ -363,24 +356,37 @@ void check_sums(const std::vector<Item>& items, const std::vector<Block>& blocks
     }
 }
 
+// The first `count` items as views, and the refusals a parallel batch call
+// may give for them: an unparsable item's, else `refused(item)` when set.
+template <class Refused>
+std::vector<ByteView> batch_of(const std::vector<Item>& items, std::size_t count,
+                               std::set<std::string>& refusals, Refused refused) {
+    std::vector<ByteView> views;
+    for (std::size_t i = 0; i < count; ++i) {
+        views.emplace_back(items[i].bytes);
+        if (!items[i].parsed.ok()) {
+            refusals.insert(parse_refusal(i + 1, items[i]));
+        } else if (const std::optional<std::string> why = refused(items[i])) {
+            refusals.insert(label(i + 1) + *why);
+        }
+    }
+    return views;
+}
+
 void check_decrypt_many(const std::vector<Item>& items) {
     const std::size_t count = affordable_prefix(items, MAX_DECRYPTIONS, [](const Item& item) {
         return item.decryptable() && item.parsed.value().scale == 0;
     });
     std::set<std::string> refusals;
-    std::vector<ByteView> views;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Item& item = items[i];
-        views.emplace_back(item.bytes);
-        if (!item.parsed.ok())
-            refusals.insert(parse_refusal(i + 1, item));
-        else if (unsigned s = item.parsed.value().scale; s != 0)
-            refusals.insert(label(i + 1) + " carries scale " + scale_text(s) +
-                            ": an exact decryption returns the plaintext integer, and a scale "
-                            "would divide it back into a float");
-        else if (!item.decryptable())
-            refusals.insert(label(i + 1) + " is not one under this key");
-    }
+    const auto views =
+        batch_of(items, count, refusals, [](const Item& item) -> std::optional<std::string> {
+            if (const unsigned s = item.parsed.value().scale; s != 0)
+                return " carries scale " + scale_text(s) +
+                       ": an exact decryption returns the plaintext integer, and a scale would "
+                       "divide it back into a float";
+            if (!item.decryptable()) return " is not one under this key";
+            return std::nullopt;
+        });
     const auto texts = decrypt_many(fixture().keys.secret_key, views);
     check_refusal(texts, refusals, "decrypt_many");
     if (!texts.ok()) return;
@@ -397,14 +403,11 @@ void check_rerandomize(const std::vector<Item>& items, std::vector<Probe>& probe
     const std::size_t count = affordable_prefix(items, MAX_RERANDOMIZED,
                                                 [](const Item& item) { return item.in_range(); });
     std::set<std::string> refusals;
-    std::vector<ByteView> views;
-    for (std::size_t i = 0; i < count; ++i) {
-        views.emplace_back(items[i].bytes);
-        if (!items[i].parsed.ok())
-            refusals.insert(parse_refusal(i + 1, items[i]));
-        else if (!items[i].in_range())
-            refusals.insert(label(i + 1) + " is not in [1, n^2) of this key");
-    }
+    const auto views =
+        batch_of(items, count, refusals, [](const Item& item) -> std::optional<std::string> {
+            if (item.in_range()) return std::nullopt;
+            return " is not in [1, n^2) of this key";
+        });
     const auto fresh = rerandomize(fixture().keys.public_key, views);
     check_refusal(fresh, refusals, "rerandomize");
     if (!fresh.ok()) return;

@@ -84,15 +84,6 @@ void check_encode(double v, unsigned s) {
                   "encode_value is not the rounded double product");
 }
 
-bool is_canonical_integer(const std::string& text) {
-    const std::size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (text.size() == start) return false;
-    for (std::size_t i = start; i < text.size(); ++i)
-        if (text[i] < '0' || text[i] > '9') return false;
-    if (text[start] == '0') return text.size() == 1;  // "0", never "-0" or "007"
-    return true;
-}
-
 void check_decode(const mpz_class& m, unsigned s) {
     const std::string text = decimal_text(m);
     require(is_canonical_integer(text), "decimal_text is not a plain decimal integer");

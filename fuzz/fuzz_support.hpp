@@ -27,6 +27,14 @@ inline void require_equal(const std::string& got, const std::string& want, const
     if (got != want) broken(std::string(what) + "\n  got:  " + got + "\n  want: " + want);
 }
 
+// Digits with an optional '-': "0", never "-0" or "007".
+inline bool is_canonical_integer(const std::string& text) {
+    const std::size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == start || text.find_first_not_of("0123456789", start) != std::string::npos)
+        return false;
+    return text[start] != '0' || text.size() == 1;
+}
+
 // The unsigned big-endian integer of `bytes`, one byte at a time.
 inline mpz_class integer_of(std::span<const std::uint8_t> bytes) {
     mpz_class x = 0;

@@ -40,20 +40,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{2047, nullptr}, LengthCase{8192, nullptr},
                       LengthCase{8193, message(KeyCheckError::ModulusTooLong)}));
 
-TEST(Keys, EvenOrZeroModulusIsRefusedBeforeLength) {
-    for (const mpz_class& n : {mpz_class(0), mpz_class(odd_of_bits(3000) + 1), mpz_class(4)}) {
-        Status status = validate_public(n);
-        ASSERT_FALSE(status.ok());
-        EXPECT_EQ(status.refusal(), "modulus must be odd");
-    }
-}
-
-TEST(Keys, ExponentByteCountFollowsHalfTheModulus) {
-    const std::pair<unsigned, unsigned> table[] = {{2047, 128}, {2048, 128}, {3071, 192},
-                                                   {3072, 192}, {4096, 256}, {8192, 512}};
-    for (auto [bits, bytes] : table) EXPECT_EQ(exponent_byte_count(bits), bytes) << bits;
-}
-
 TEST(Keys, LFunctionDividesExactlyOrGivesNothing) {
     EXPECT_EQ(*l_function(22, 7), 3);
     EXPECT_FALSE(l_function(23, 7).has_value());
@@ -70,8 +56,6 @@ TEST(Keys, KnownKeyHasConsistentRecords) {
     const PublicKeyRecord& pk = keys.public_key;
     EXPECT_EQ(pk.n, keys.secret_key.n);
     EXPECT_EQ(pk.n_squared, pk.n * pk.n);
-    EXPECT_EQ(pk.exponent_bits(), 1024u);
-    EXPECT_EQ(pk.plaintext_bound_bits(), bit_length(pk.n) - 21);
     EXPECT_EQ(pk.table.windows.size(), 171u);
     EXPECT_EQ(from_bytes_be(pk.modulus_bytes()), pk.n);
     EXPECT_EQ(keys.secret_key.half_n, pk.n / 2);
@@ -127,23 +111,6 @@ TEST(Keys, CheckedPrimeFaultsAreReportedInOrder) {
         ASSERT_FALSE(made.ok());
         EXPECT_EQ(made.refusal(), message(c.expected));
     }
-}
-
-TEST(Keys, FromNRefusesInOrder) {
-    Bytes too_long(1025, 0);
-    too_long.back() = 1;
-    auto refused = public_key_from_n(too_long);
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.refusal(),
-              "modulus of 1025 bytes is longer than the 1024 bytes that 8192 bits allow");
-    for (const Bytes& even : {Bytes{}, Bytes{0x02}, Bytes(300, 0)}) {
-        auto r = public_key_from_n(even);
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.refusal(), "modulus must be odd");
-    }
-    auto short_key = public_key_from_n(to_bytes_be(odd_of_bits(2046)));
-    ASSERT_FALSE(short_key.ok());
-    EXPECT_EQ(short_key.refusal(), message(KeyCheckError::ModulusTooShort));
 }
 
 TEST(Keys, FromNAcceptsLeadingZerosAndEncryptsForTheSecretKey) {

@@ -18,3 +18,20 @@ def known_pk():
     """A PublicKey assembled from the 2048-bit modulus whose factors the
     oracle knows, so that its ciphertexts can be decrypted independently."""
     return hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+
+
+@pytest.fixture(scope="session")
+def panic_type(keypair):
+    """The PanicException type, obtained by making one result allocation fail."""
+    testcapi = pytest.importorskip("_testcapi")
+    pk = keypair[0]
+    caught = None
+    testcapi.set_nomemory(0, 1)  # the next allocation fails: the result's
+    try:
+        pk.modulus_bytes()
+    except BaseException as error:
+        caught = error
+    finally:
+        testcapi.remove_mem_hooks()
+    assert str(caught) == "Python API call failed"
+    return type(caught)

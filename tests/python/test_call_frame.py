@@ -93,29 +93,12 @@ def outcome(function, *args):
         return type(error), str(error)
 
 
-class FloatLike:
-    def __float__(self):
-        return 2.5
-
-
 class IndexLike:
     def __init__(self, value):
         self.value = value
 
     def __index__(self):
         return self.value
-
-
-class FloatSubclass(float):
-    pass
-
-
-class IntSubclass(int):
-    pass
-
-
-class BytesSubclass(bytes):
-    pass
 
 
 class Raises:
@@ -129,24 +112,6 @@ class Raises:
 
     def __index__(self):
         raise self.error
-
-
-class BadLength(list):
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
-class HugeLength(list):
-    def __len__(self):
-        return 2**62
-
-
-class FailingIteration:
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        raise KeyError("while iterating")
 
 
 def test_keys_are_checked_by_type(keypair):
@@ -194,77 +159,25 @@ class Outer:
         pass
 
 
-@pytest.mark.parametrize("value, message", [
-    ("abc", "Can't extract `str` to `Vec`"),
-    (Text("abc"), "Can't extract `str` to `Vec`"),
-    ({b"x"}, "'set' object cannot be converted to 'Sequence'"),
-    ({0: b"x"}, "'dict' object cannot be converted to 'Sequence'"),
-    ((b for b in [b"x"]), "'generator' object cannot be converted to 'Sequence'"),
-    (7, "'int' object cannot be converted to 'Sequence'"),
-    (Outer.Inner(), "'Outer.Inner' object cannot be converted to 'Sequence'"),
-    (b"ab", "'int' object cannot be converted to 'PyBytes'"),
-])
-def test_blob_lists(keypair, value, message):
+# Containers only these calls see: strings (which are sequences), a nested
+# class's qualified name, bytes (a sequence of ints).
+@pytest.mark.parametrize("call, message", [
+    (lambda pk: hecrypt.rerandomize(pk, "abc"), "argument 'blobs': Can't extract `str` to `Vec`"),
+    (lambda pk: hecrypt.rerandomize(pk, Text("abc")),
+     "argument 'blobs': Can't extract `str` to `Vec`"),
+    (lambda pk: hecrypt.encrypt_many(pk, "1.0"), "argument 'values': Can't extract `str` to `Vec`"),
+    (lambda pk: hecrypt.rerandomize(pk, Outer.Inner()),
+     "argument 'blobs': 'Outer.Inner' object cannot be converted to 'Sequence'"),
+    (lambda pk: hecrypt.rerandomize(pk, b"ab"),
+     "argument 'blobs': 'int' object cannot be converted to 'PyBytes'"),
+    (lambda pk: hecrypt.add_blocks(pk, [], ["01"]), "argument 'blocks': Can't extract `str` to `Vec`"),
+    (lambda pk: hecrypt.add_blocks(pk, [], [{0}]),
+     "argument 'blocks': 'set' object cannot be converted to 'Sequence'"),
+], ids=["str", "str subclass", "str values", "nested class", "bytes", "str block", "set block"])
+def test_sequence_arguments_refused(keypair, call, message):
     with pytest.raises(TypeError) as info:
-        hecrypt.rerandomize(keypair[0], value)
-    assert type(info.value) is TypeError
-    assert str(info.value) == "argument 'blobs': " + message
-
-
-@pytest.mark.parametrize("blobs", [
-    [], (b"\x00\x01",), [BytesSubclass(b"\x00\x01")],
-    BadLength([b"\x00\x01"]), HugeLength([b"\x00\x01"]),
-], ids=["empty", "tuple", "bytes subclass", "failing len", "lying len"])
-def test_blob_lists_accepted(keypair, blobs):
-    reaches_the_operation(hecrypt.add_many, keypair[0], blobs)
-
-
-@pytest.mark.parametrize("values", [
-    [1, 2.5, True], (0.5,), range(3),
-    [FloatSubclass(1.5), FloatLike(), IndexLike(3), IntSubclass(4)],
-], ids=["int float bool", "tuple", "range", "float-like"])
-def test_values_accepted(keypair, values):
-    reaches_the_operation(hecrypt.encrypt_many, keypair[0], values)
-
-
-@pytest.mark.parametrize("values, message", [
-    (["1.0"], "must be real number, not str"),
-    ([1.0, None], "must be real number, not NoneType"),
-    ("1.0", "Can't extract `str` to `Vec`"),
-    (1.0, "'float' object cannot be converted to 'Sequence'"),
-])
-def test_values_refused(keypair, values, message):
-    with pytest.raises(TypeError) as info:
-        hecrypt.encrypt_many(keypair[0], values)
-    assert str(info.value) == "argument 'values': " + message
-
-
-def test_iteration_errors_propagate(keypair):
-    with pytest.raises(KeyError, match="while iterating"):
-        hecrypt.multiply_many(keypair[0], [b"\x00\x01"], FailingIteration())
-
-
-@pytest.mark.parametrize("blocks", [
-    [[0, 1], (1,), range(2)], [[True, IndexLike(1), IntSubclass(0)]], [[2**64 - 1]], [],
-], ids=["sequences", "index-like", "largest", "none"])
-def test_blocks_accepted(keypair, blocks):
-    reaches_the_operation(hecrypt.add_blocks, keypair[0], [b"\x00\x01"] * 2, blocks)
-
-
-@pytest.mark.parametrize("blocks, error, message", [
-    ([[0, -1]], OverflowError, "can't convert negative int to unsigned"),
-    ([[2**64]], OverflowError, "int too big to convert"),
-    ([[IndexLike(-1)]], OverflowError, "can't convert negative int to unsigned"),
-    ([[0.0]], TypeError, "argument 'blocks': 'float' object cannot be interpreted as an integer"),
-    ([["0"]], TypeError, "argument 'blocks': 'str' object cannot be interpreted as an integer"),
-    (["01"], TypeError, "argument 'blocks': Can't extract `str` to `Vec`"),
-    ([0], TypeError, "argument 'blocks': 'int' object cannot be converted to 'Sequence'"),
-    ([{0}], TypeError, "argument 'blocks': 'set' object cannot be converted to 'Sequence'"),
-])
-def test_blocks_refused(keypair, blocks, error, message):
-    with pytest.raises(error) as info:
-        hecrypt.add_blocks(keypair[0], [b"\x00\x01"], blocks)
-    assert type(info.value) is error and str(info.value) == message
+        call(keypair[0])
+    assert type(info.value) is TypeError and str(info.value) == message
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -315,26 +228,6 @@ def test_none_scalar_scale_is_the_default(keypair, multiply):
 
 # ---- Exceptions raised by the caller's own objects.
 
-class OwnError(Exception):
-    pass
-
-
-class OwnTypeError(TypeError):
-    pass
-
-
-@pytest.mark.parametrize("error", [OwnError("own"), OwnTypeError("own"), ZeroDivisionError()])
-@pytest.mark.parametrize("route", ["values", "blocks"])
-def test_caller_exceptions_propagate_unchanged(keypair, error, route):
-    pk = keypair[0]
-    with pytest.raises(type(error)) as info:
-        if route == "values":
-            hecrypt.encrypt_many(pk, [1.0, Raises(error)])
-        else:
-            hecrypt.add_blocks(pk, [b"\x00\x01"], [[0], [Raises(error)]])
-    assert info.value is error
-
-
 def test_exact_type_error_is_prefixed_and_keeps_its_cause(keypair):
     cause = KeyError("the cause")
     error = TypeError("bad index")
@@ -347,23 +240,6 @@ def test_exact_type_error_is_prefixed_and_keeps_its_cause(keypair):
 
 
 # ---- PanicException.
-
-@pytest.fixture(scope="module")
-def panic_type(keypair):
-    """The PanicException type, obtained by making one result allocation fail."""
-    testcapi = pytest.importorskip("_testcapi")
-    pk = keypair[0]
-    caught = None
-    testcapi.set_nomemory(0, 1)  # the next allocation fails: the result's
-    try:
-        pk.modulus_bytes()
-    except BaseException as error:
-        caught = error
-    finally:
-        testcapi.remove_mem_hooks()
-    assert str(caught) == "Python API call failed"
-    return type(caught)
-
 
 @pytest.mark.parametrize("read", [
     lambda pk: pk.modulus_bytes(),

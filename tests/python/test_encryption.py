@@ -23,7 +23,7 @@ def finite(limit):
     return st.floats(allow_nan=False, allow_infinity=False, min_value=-limit, max_value=limit)
 
 
-@pytest.mark.parametrize("scale", [0, 8, 18])
+@pytest.mark.parametrize("scale", [0, 1, 8, 18])
 @settings(max_examples=25, deadline=None)
 @given(values=st.lists(finite(1e280), max_size=6))
 def test_round_trip_matches_the_encoding(keypair, scale, values):
@@ -96,16 +96,6 @@ def test_integers_beyond_a_double(keypair):
         "returning a finite number here would hide that")
 
 
-def test_signed_values_and_scales(keypair):
-    pk, sk = keypair
-    [neg] = hecrypt.encrypt_many(pk, [-2.5])
-    assert hecrypt.decrypt(sk, neg) == -2.5
-    [neg0] = hecrypt.encrypt_many(pk, [-2.5], 0)
-    assert hecrypt.decrypt_many(sk, [neg0]) == ["-3"]
-    [tenths] = hecrypt.encrypt_many(pk, [-0.7], 1)
-    assert hecrypt.decrypt(sk, tenths) == -0.7
-
-
 def blob_of(c, scale=0):
     return oracle.blob(scale, c)
 
@@ -157,14 +147,6 @@ def test_blob_from_a_larger_key_is_refused(keypair):
     [foreign] = hecrypt.encrypt_many(other, [1.0], 0)
     with pytest.raises(ValueError, match="not a ciphertext under this key"):
         hecrypt.decrypt(sk, foreign)
-
-
-def test_non_bytes_items_are_refused_before_any_work(keypair):
-    _, sk = keypair
-    with pytest.raises(TypeError) as info:
-        hecrypt.decrypt_many(sk, [b"\x00\x01", bytearray(b"\x00\x01")])
-    assert str(info.value) == (
-        "argument 'blobs': 'bytearray' object cannot be converted to 'PyBytes'")
 
 
 def test_peer_key_encrypts_for_the_owner(keypair):

@@ -18,7 +18,6 @@ import types
 import warnings
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import hecrypt
 import oracle
@@ -33,14 +32,10 @@ def one(keypair):
 
 
 @pytest.fixture(autouse=True)
-def module_still_works(keypair):
-    """Whatever a test threw at the module, a plain round trip works afterwards."""
+def module_still_works(keypair, one):
+    """Whatever a test threw at the module, a sum converts and decrypts afterwards."""
     yield
-    pk, sk = keypair
-    blobs = hecrypt.encrypt_many(pk, [1.25, -2.5], 2)
-    assert [hecrypt.decrypt(sk, b) for b in blobs] == [1.25, -2.5]
-    ints = hecrypt.encrypt_many(pk, [3.0, -5.0], 0)
-    assert hecrypt.decrypt_many(sk, hecrypt.add_blocks(pk, ints, [[0, 1], [1]])) == ["-2", "-5"]
+    assert hecrypt.decrypt_many(keypair[1], hecrypt.add_blocks(keypair[0], [one], [[0, 0]])) == ["2"]
 
 
 class OwnError(Exception):
@@ -102,37 +97,17 @@ class FreshCopies(list):
                 for x in list.__iter__(self))
 
 
-# Each route hands `items` to the module as one list parameter and returns
-# how many items the module converted.
-def route_values(keypair, one, items):
-    return len(hecrypt.encrypt_many(keypair[0], items, 0))
-
-
-def route_scalars(keypair, one, items):
-    # a count other than three is refused as a length mismatch
-    return len(hecrypt.multiply_many_public(keypair[0], [one] * 3, items, 0))
-
-
-def route_blobs(keypair, one, items):
-    return len(hecrypt.rerandomize(keypair[0], items))
-
-
-def route_blocks(keypair, one, items):
-    return len(hecrypt.add_blocks(keypair[0], [one], items))
-
-
-def route_block(keypair, one, items):
-    total = hecrypt.add_blocks(keypair[0], [one], [items])[0]
-    return int(hecrypt.decrypt_many(keypair[1], [total])[0])
-
-
-# parameter name, route, a valid item
+# parameter name; a call that hands `items` to the module as that parameter
+# and returns how many items were converted; a valid item (None: the `one` blob)
 ROUTES = {
-    "values": ("values", route_values, 1.0),
-    "scalars": ("scalars", route_scalars, 3.0),
-    "blobs": ("blobs", route_blobs, None),  # the item is the `one` blob
-    "blocks": ("blocks", route_blocks, [0]),
-    "inner block": ("blocks", route_block, 0),
+    "values": ("values", lambda kp, one, xs: len(hecrypt.encrypt_many(kp[0], xs, 0)), 1.0),
+    # a count other than three is refused as a length mismatch
+    "scalars": ("scalars", lambda kp, one, xs: len(
+        hecrypt.multiply_many_public(kp[0], [one] * 3, xs, 0)), 3.0),
+    "blobs": ("blobs", lambda kp, one, xs: len(hecrypt.rerandomize(kp[0], xs)), None),
+    "blocks": ("blocks", lambda kp, one, xs: len(hecrypt.add_blocks(kp[0], [one], xs)), [0]),
+    "inner block": ("blocks", lambda kp, one, xs: int(
+        hecrypt.decrypt_many(kp[1], hecrypt.add_blocks(kp[0], [one], [xs]))[0]), 0),
 }
 
 
@@ -286,37 +261,51 @@ ITEMS = [
 ITEM_IDS = [type(item).__name__ + str(i) for i, item in enumerate(ITEMS)]
 
 
-def refused_scalar(value):
-    """Zero, and beyond 2^53 once encoded: what the public product refuses."""
-    return oracle.encode(value, 0) == 0 or abs(value) >= 2**53
+def convert(name, pk, one, items, scale):
+    if name == "values":
+        return hecrypt.encrypt_many(pk, items, scale)
+    return hecrypt.multiply_many_public(pk, [one] * len(items), items, scale)
 
 
-@pytest.mark.parametrize("item", ITEMS, ids=ITEM_IDS)
+@pytest.mark.parametrize("index", range(len(ITEMS)), ids=ITEM_IDS)
 @pytest.mark.parametrize("name", ["values", "scalars"])
-def test_value_items(keypair, one, name, item):
+def test_items_convert_like_cpython(keypair, one, name, index):
+    """Model: CPython's conversion of each item in turn; the first failure wins,
+    and it comes before the scale or any value is checked."""
     pk, sk = keypair
-    kind, expected = expected_conversion(name, [1.5, item], as_double)
-    try:
-        if name == "values":
-            blobs = hecrypt.encrypt_many(pk, [1.5, item], 0)
+    items = [1.5, ITEMS[index], ITEMS[(index + 5) % len(ITEMS)]]
+    kind, expected = expected_conversion(name, items, as_double)
+    if kind != "ok":
+        with pytest.raises(kind) as info:
+            convert(name, pk, one, items, 19)  # a scale refused only after conversion
+        assert type(info.value) is kind and str(info.value) == expected
+        return
+    encoded = [oracle.encode(v, 1) for v in expected]
+    if name == "scalars" and any(m == 0 or abs(m) >= 2**53 for m in encoded):
+        with pytest.raises(ValueError, match="^scalar #"):  # converted, then refused
+            convert(name, pk, one, items, 1)
+        return
+    blobs = convert(name, pk, one, items, 1)
+    assert [hecrypt.decrypt(sk, b) for b in blobs] == [oracle.decode(m, 1) for m in encoded]
+
+
+class OwnTypeError(TypeError):
+    pass
+
+
+CALLER_ERRORS = [OwnError("own"), OwnTypeError("own"), ZeroDivisionError(),
+                 KeyboardInterrupt(), SystemExit(), GeneratorExit()]
+
+
+@pytest.mark.parametrize("error", CALLER_ERRORS, ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("route", ["values", "blocks"])
+def test_caller_exceptions_propagate_unchanged(keypair, one, route, error):
+    with pytest.raises(type(error)) as info:
+        if route == "values":
+            hecrypt.encrypt_many(keypair[0], [1.0, Raises(lambda: error)])
         else:
-            blobs = hecrypt.multiply_many_public(pk, [one, one], [1.5, item], 0)
-    except ValueError as error:  # converted, then refused by the operation
-        assert kind == "ok" and name == "scalars" and refused_scalar(expected[1]), str(error)
-        return
-    except Exception as error:
-        assert (type(error), str(error)) == (kind, expected)
-        return
-    assert kind == "ok" and not (name == "scalars" and refused_scalar(expected[1]))
-    assert [hecrypt.decrypt(sk, b) for b in blobs] == [oracle.encode(v, 0) for v in expected]
-
-
-@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
-def test_base_exceptions_from_items_propagate_unchanged(keypair, error):
-    raised = error("from __float__")
-    with pytest.raises(error) as info:
-        hecrypt.encrypt_many(keypair[0], [1.0, Raises(lambda: raised)])
-    assert info.value is raised
+            hecrypt.add_blocks(keypair[0], [one], [[0], [Raises(lambda: error)]])
+    assert info.value is error
 
 
 @pytest.mark.parametrize("item", [FloatLike(StrictFloat(2.0)), IndexLike(StrictInt(2))],
@@ -331,22 +320,6 @@ def test_deprecated_results_warn_or_raise_unchanged(keypair, item):
         with pytest.raises(DeprecationWarning) as info:
             hecrypt.encrypt_many(pk, [item], 0)
     assert type(info.value) is DeprecationWarning  # not a TypeError, so no prefix
-
-
-@settings(max_examples=60, deadline=None)
-@given(st.lists(st.sampled_from(ITEMS), max_size=5))
-def test_value_lists_convert_like_cpython(keypair, items):
-    """Model: CPython's conversion of each item in turn; the first failure wins."""
-    pk, sk = keypair
-    kind, expected = expected_conversion("values", items, as_double)
-    if kind != "ok":
-        with pytest.raises(kind) as info:
-            hecrypt.encrypt_many(pk, items, 19)  # the scale is refused only after conversion
-        assert str(info.value) == expected
-    else:
-        blobs = hecrypt.encrypt_many(pk, items, 1)
-        decoded = [oracle.decode(oracle.encode(v, 1), 1) for v in expected]
-        assert [hecrypt.decrypt(sk, b) for b in blobs] == decoded
 
 
 # ---- Hostile items of blocks.
@@ -367,11 +340,14 @@ INDEX_ITEMS = [
 ]
 
 
-@settings(max_examples=60, deadline=None)
-@given(st.lists(st.lists(st.sampled_from(INDEX_ITEMS), max_size=3), max_size=3))
-def test_index_lists_convert_like_cpython(keypair, one, blocks):
+@pytest.mark.parametrize("index", range(len(INDEX_ITEMS)),
+                         ids=[type(item).__name__ + str(i) for i, item in enumerate(INDEX_ITEMS)])
+def test_index_items_convert_like_cpython(keypair, one, index):
     """Blocks are converted whole, block by block and item by item, before any
-    block is checked; an index past the one blob only then is refused."""
+    block is checked; an empty block or an index past the one blob only then
+    is refused."""
+    blocks = [[0, INDEX_ITEMS[index]], [] if index % 2 else [0],
+              [INDEX_ITEMS[(index + 7) % len(INDEX_ITEMS)]]]
     flat = [item for block in blocks for item in block]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # __index__ returning a bool
@@ -596,17 +572,8 @@ class CountingSink:
         pass
 
 
-def test_panic_from_a_callback_leaves_nothing(keypair, monkeypatch):
-    pk = keypair[0]
-    testcapi = pytest.importorskip("_testcapi")
-    testcapi.set_nomemory(0, 1)  # makes the next result allocation fail: a PanicException
-    try:
-        pk.modulus_bytes()
-    except BaseException as error:
-        panic = type(error)
-    finally:
-        testcapi.remove_mem_hooks()
-
+def test_panic_from_a_callback_leaves_nothing(keypair, panic_type, monkeypatch):
+    pk, panic = keypair[0], panic_type
     raised = collections.Counter()
 
     def call():

@@ -33,14 +33,6 @@ def ints(keypair):
     return hecrypt.encrypt_many(pk, [float(v) for v in range(-5, 7)], 0)
 
 
-@settings(max_examples=15, deadline=None)
-@given(picks=st.lists(st.integers(0, 11), min_size=1, max_size=12))
-def test_add_many_sums_plaintexts(keypair, ints, picks):
-    pk, sk = keypair
-    total = hecrypt.add_many(pk, [ints[i] for i in picks])
-    assert hecrypt.decrypt_many(sk, [total]) == [str(sum(i - 5 for i in picks))]
-
-
 @settings(max_examples=10, deadline=None)
 @given(blocks=st.lists(st.lists(st.integers(0, 11), min_size=1, max_size=8), max_size=6))
 def test_add_blocks_equals_add_many_per_block(keypair, ints, blocks):
