@@ -21,6 +21,7 @@ import pytest
 
 import hecrypt
 import oracle
+from stand_ins import FloatLike, IndexLike, Raises
 
 NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
 
@@ -188,34 +189,6 @@ def test_buffer_sequences(keypair, one):
 
 
 # ---- Hostile items of `values` and `scalars`.
-
-class FloatLike:
-    def __init__(self, result):
-        self.result = result
-
-    def __float__(self):
-        return self.result
-
-
-class IndexLike:
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        return self.result
-
-
-class Raises:
-    """__float__ and __index__ both raise a fresh exception made by `make`."""
-
-    def __init__(self, make):
-        self.make = make
-
-    def __float__(self):
-        raise self.make()
-
-    __index__ = __float__
-
 
 class ArrayLike:
     """What a numpy-like scalar looks like without __float__ or __index__."""

@@ -1,0 +1,29 @@
+"""Objects that stand in for numbers at the conversion boundary."""
+
+
+class FloatLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __float__(self):
+        return self.result
+
+
+class IndexLike:
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        return self.result
+
+
+class Raises:
+    """__float__ and __index__ both raise the exception made by `make`."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __float__(self):
+        raise self.make()
+
+    __index__ = __float__
