@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "karatsuba.hpp"
+#include "ct.hpp"
 #include "outcome.hpp"
 
 namespace hecrypt {
@@ -96,7 +96,7 @@ mpz_class from_mont(const MontContext& ctx, LimbView a, MontScratch& scratch) {
     mpz_class x;
     mp_limb_t* limbs = mpz_limbs_write(x.get_mpz_t(), static_cast<mp_size_t>(ctx.width));
     mont_mul(ctx, a, unit, LimbSpan(limbs, ctx.width), scratch);
-    mpz_limbs_finish(x.get_mpz_t(), static_cast<mp_size_t>(ctx.width));
+    ct_limbs_finish(x.get_mpz_t(), ctx.width);
     return x;
 }
 

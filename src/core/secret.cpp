@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "blob.hpp"
+#include "ct.hpp"
 #include "mont.hpp"
 
 namespace hecrypt {
@@ -72,13 +73,10 @@ struct PrimeShare {
 // because c is coprime with r (Fermat), so the remainder is not tested.
 void half_decrypt(LimbView c, const PrimeShare& s, LimbSpan out) {
     WipedLimbs x(s.square_width);
-    secure_pow_limbs(x.span(), c, s.r_minus_1.view(), GMP_NUMB_BITS * s.width, s.r_squared.view());
+    ct_pow_limbs(x.span(), c, s.r_minus_1.view(), GMP_NUMB_BITS * s.width, s.r_squared.view());
     WipedLimbs l(s.square_width - s.width + 1);  // L < r: the limbs past `width` are zero
     sec_l_quotient(l.span(), x.span(), s.r.view());
-    WipedLimbs product(2 * s.width);
-    sec_multiply(product.span(), l.view().first(s.width), s.h.view());
-    sec_reduce(product.span(), s.r.view());
-    std::copy_n(product.view().begin(), s.width, out.begin());
+    ct_mul_mod(out, l.view().first(s.width), s.h.view(), s.r.view());
 }
 
 // out = (mq - mp) p^-1 mod q. mp is reduced mod q first, so the difference
@@ -92,15 +90,12 @@ void crt_coefficient(LimbView mp, LimbView mq, const PrimeShare& q, LimbView p_i
     WipedLimbs difference(w);
     const mp_limb_t borrow = mpn_sub_n(difference.data(), mq.data(), reduced.data(), count(mq));
     mpn_cnd_add_n(borrow, difference.data(), difference.data(), q.r.view().data(), count(mq));
-    WipedLimbs product(2 * w);
-    sec_multiply(product.span(), difference.view(), p_inv_q);
-    sec_reduce(product.span(), q.r.view());
-    std::copy_n(product.view().begin(), w, out.begin());
+    ct_mul_mod(out, difference.view(), p_inv_q, q.r.view());
 }
 
 // m0 in [0, n) lifted to the signed plaintext: m0 - n above half_n, m0
 // otherwise, chosen by mask. The plaintext is the result the key holder
-// reveals; it leaves as an mpz, which GMP normalises.
+// reveals, but its size is found without a branch too: the caller reveals it.
 mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& half_n) {
     const std::size_t w = mpz_size(n.get_mpz_t());
     const auto size = static_cast<mp_size_t>(w);
@@ -112,7 +107,7 @@ mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& hal
     mpn_cnd_swap(above, m0.data(), negated.data(), size);
     mpz_class m;
     std::copy_n(m0.begin(), w, mpz_limbs_write(m.get_mpz_t(), size));
-    mpz_limbs_finish(m.get_mpz_t(), size - 2 * size * static_cast<mp_size_t>(above));
+    ct_limbs_finish(m.get_mpz_t(), w, above);
     return m;
 }
 

@@ -2,11 +2,17 @@
 // undefined for valgrind's memcheck, which then reports every conditional
 // jump and every memory index computed from it. Results are marked defined
 // again before they are compared, so only the computation is judged.
-// scripts/ct-check builds this and runs it under memcheck; GMP's internals
-// are left to tests/ct/gmp.supp, and any other report fails the run.
+// scripts/ct-check builds this and runs it under memcheck. tests/ct/gmp.supp
+// lets through only what GMP's side-channel-silent functions do with a secret
+// modulus; any other report fails the run.
+//
+// `ct_check --canary NAME` instead runs one deliberately variable-time GMP
+// call on a marked secret. memcheck must report it: a canary that passes
+// means the suppressions hide more than they say, and scripts/ct-check fails.
 #include <valgrind/memcheck.h>
 
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 
 #include "../core/key_fixtures.hpp"
@@ -105,9 +111,47 @@ void check_fixed_base(const PublicKeyRecord& pk) {
     std::fprintf(stderr, "ct_check: pow_fixed, %zu exponents\n", std::size(fills));
 }
 
+// Canary: decryption's first power, c^(p-1) mod p^2, by mpz_powm, which picks
+// each window of the exponent by its bits and indexes its table with it.
+void canary_powm(const SecretKeyRecord& sk) {
+    const mpz_class c = textbook_encrypt(sk.n, 42, 3);
+    mpz_class e = sk.p_minus_1;
+    const mpz_class expected = power(c, e, sk.p_squared);
+    mark_secret(e);
+    const mpz_class got = power(c, e, sk.p_squared);
+    mark_public(got);
+    mark_public(e);
+    expect(got == expected, "the mpz_powm canary");
+}
+
+// Canary: a secret times a public value by GMP's general multiplication, which
+// at the width of n^2 runs Toom-Cook and branches on its operands.
+void canary_mul(const SecretKeyRecord& sk) {
+    mpz_class secret = sk.n_squared - 12345;
+    const mpz_class c = textbook_encrypt(sk.n, 7, 5);
+    const mpz_class expected = secret * c;
+    mark_secret(secret);
+    mpz_class got;
+    mpz_mul(got.get_mpz_t(), secret.get_mpz_t(), c.get_mpz_t());
+    mark_public(got);
+    mark_public(secret);
+    expect(got == expected, "the mpz_mul canary");
+}
+
+struct Canary {
+    const char* name;
+    void (*run)(const SecretKeyRecord&);
+};
+constexpr Canary CANARIES[] = {{"powm", canary_powm}, {"mul", canary_mul}};
+
+int usage() {
+    std::fprintf(stderr, "usage: ct_check [--canary powm|mul]\n");
+    return 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     if (!RUNNING_ON_VALGRIND) {
         std::fprintf(stderr,
                      "ct_check: the check is memcheck's reports, so run it under "
@@ -115,6 +159,16 @@ int main() {
         return 2;
     }
     const KeyPair& pair = testing::known_keypair_2048();
+    if (argc == 3 && std::strcmp(argv[1], "--canary") == 0) {
+        for (const Canary& canary : CANARIES) {
+            if (std::strcmp(argv[2], canary.name) != 0) continue;
+            canary.run(pair.secret_key);
+            std::fprintf(stderr, "ct_check: canary %s ran; memcheck must report it\n", canary.name);
+            return failures == 0 ? 0 : 1;
+        }
+        return usage();
+    }
+    if (argc != 1) return usage();
     check_decryption(pair.secret_key);
     check_scalar_power(pair.public_key);
     check_fixed_base(pair.public_key);

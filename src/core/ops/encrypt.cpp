@@ -8,8 +8,8 @@ namespace hecrypt {
 namespace {
 
 // (1 + m n) hs^r mod n^2 for one value; hs^r comes from the key's table.
-Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor,
-                           unsigned scale, const mpz_class& bound) {
+Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor, unsigned scale,
+                           const mpz_class& bound) {
     mpz_class mask = random_mask(pk);
     Outcome<mpz_class> m = encode_value(value, factor);
     if (!m.ok()) return m.take_refusal();
@@ -17,7 +17,7 @@ Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double facto
         return fits.take_refusal();
     mpz_class c = m.value() * pk.n + 1;
     mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), pk.n_squared.get_mpz_t());
-    mul_mod(c, mask, pk.n_squared);
+    mul_mod_vartime(c, mask, pk.n_squared);
     wipe(mask);
     wipe(m.value());
     return write_blob(static_cast<std::uint8_t>(scale), c);

@@ -10,7 +10,7 @@ Outcome<std::vector<Bytes>> rerandomize(const PublicKeyRecord& pk, Blobs blobs) 
             parse_in_range(blobs[i], i + 1, pk.n_squared, RangeWording::Plain);
         if (!parsed.ok()) return parsed.take_refusal();
         mpz_class mask = random_mask(pk);
-        mul_mod(mask, parsed.value().ciphertext, pk.n_squared);
+        mul_mod_vartime(mask, parsed.value().ciphertext, pk.n_squared);
         return write_blob(parsed.value().scale, mask);
     });
 }

@@ -35,7 +35,7 @@ mpz_class random_mask(const PublicKeyRecord& pk) {
     return mask;
 }
 
-void mul_mod(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
+void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
     mpz_mul(acc.get_mpz_t(), acc.get_mpz_t(), c.get_mpz_t());
     mpz_tdiv_r(acc.get_mpz_t(), acc.get_mpz_t(), m.get_mpz_t());
 }

@@ -29,8 +29,9 @@ mpz_class random_mask(const PublicKeyRecord& pk);
 std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
                                       const mpz_class& modulus);
 
-// acc = acc c mod m.
-void mul_mod(mpz_class& acc, const mpz_class& c, const mpz_class& m);
+// acc = acc c mod m, by GMP's general multiplication and division, whose
+// time depends on the values: for public operands only.
+void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m);
 
 // "ciphertext #{i}" and "scalar #{i}".
 std::string ciphertext_label(std::size_t position);
