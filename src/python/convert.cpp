@@ -1,7 +1,9 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
+#include <cmath>
 #include <string>
 
 #include "key_types.hpp"
@@ -70,11 +72,121 @@ ByteView view_of(PyObject* bytes) {
             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
-double to_double(PyObject* item) {
+// ---- Items of `values` and `scalars`
+//
+// The core works on doubles, so an integer item is only taken when its double
+// is that same integer: 2**53 + 1 silently becoming 2**53 would be a plausible
+// wrong number. Floats are the caller's rounding already and pass as they are.
+
+// Past 2^53 in magnitude doubles no longer hold every integer.
+constexpr double FIRST_INEXACT_RANGE = 0x1p53;
+constexpr int DOUBLE_SIGNIFICAND_BITS = 53;
+
+// Which item is being converted, for the refusal: "value #3", "scalar #2".
+struct ItemLabel {
+    const std::string& noun;
+    std::size_t position;
+};
+
+// An integer is a double when its bits, trailing zeros dropped, fit the
+// significand; no Python object is needed to tell.
+bool double_holds(long long value) {
+    const std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    return magnitude == 0 ||
+           std::bit_width(magnitude >> std::countr_zero(magnitude)) <= DOUBLE_SIGNIFICAND_BITS;
+}
+
+// Compared as integers with int's own comparison: an int subclass's __eq__
+// has no say in what the caller's number is.
+bool equals_exactly(PyObject* integer, double value) {
+    const Ref as_integer = checked(PyLong_FromDouble(value));
+    const Ref same = checked(PyLong_Type.tp_richcompare(integer, as_integer.get(), Py_EQ));
+    return same.get() == Py_True;
+}
+
+// Decimal digits of an int (or subclass) without running any __str__ it has.
+Ref decimal_digits(PyObject* integer) { return checked(PyNumber_ToBase(integer, 10)); }
+
+[[noreturn]] void refuse_inexact(PyObject* integer, double used, const ItemLabel& label) {
+    const Ref given = decimal_digits(integer);
+    const Ref used_integer = checked(PyLong_FromDouble(used));
+    const Ref used_digits = decimal_digits(used_integer.get());
+    const Ref message = checked(PyUnicode_FromFormat(
+        "%s #%zu is the integer %U, which a float cannot hold exactly: the value used would be "
+        "%U, a different number. Pass a float if that rounding is the intent",
+        label.noun.c_str(), label.position, given.get(), used_digits.get()));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    throw PythonError{};
+}
+
+// `integer` is an int or a subclass. A number too large for any double keeps
+// CPython's OverflowError.
+double integer_to_double(PyObject* integer, const ItemLabel& label) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (small == -1 && PyErr_Occurred()) fail();
+    if (overflow == 0) {
+        const double value = static_cast<double>(small);
+        if (!double_holds(small)) refuse_inexact(integer, value, label);
+        return value;
+    }
+    const double value = PyLong_AsDouble(integer);
+    if (value == -1.0 && PyErr_Occurred()) fail();
+    if (!equals_exactly(integer, value)) refuse_inexact(integer, value, label);
+    return value;
+}
+
+bool has_float_slot(PyObject* item) {
+    const PyNumberMethods* number = Py_TYPE(item)->tp_as_number;
+    return number != nullptr && number->nb_float != nullptr;
+}
+
+// `value` is what the item's own __float__ gave. Below 2^53 a correctly
+// rounded conversion of an integer is that integer, so only larger results
+// ask an integer-like item (a NumPy integer, an int subclass) for its exact
+// value, through __index__. An item whose __index__ refuses with TypeError
+// is no integer (a NumPy float array has the slot but refuses): its float
+// stands.
+double confirmed_integer(PyObject* item, double value, const ItemLabel& label) {
+    if (!std::isfinite(value) || std::fabs(value) < FIRST_INEXACT_RANGE) return value;
+    Ref integer;
+    if (PyLong_Check(item)) {
+        integer = Ref::borrowed(item);
+    } else if (PyIndex_Check(item)) {
+        integer = Ref(PyNumber_Index(item));
+        if (!integer) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) fail();
+            PyErr_Clear();
+            return value;
+        }
+    } else {
+        return value;
+    }
+    if (!equals_exactly(integer.get(), value)) refuse_inexact(integer.get(), value, label);
+    return value;
+}
+
+double to_double(PyObject* item, const ItemLabel& label) {
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    if (PyLong_CheckExact(item) || PyBool_Check(item)) return integer_to_double(item, label);
+    if (!PyFloat_Check(item) && !has_float_slot(item) && PyIndex_Check(item)) {
+        // PyFloat_AsDouble would take the same __index__ and drop the integer
+        // it needs for the test; call it once, here.
+        const Ref integer = checked(PyNumber_Index(item));
+        return integer_to_double(integer.get(), label);
+    }
     const double value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) fail();
-    return value;
+    return PyFloat_Check(item) ? value : confirmed_integer(item, value, label);
+}
+
+// "values" holds values, "scalars" scalars: an item's name is its list's,
+// in the singular.
+std::string item_noun(const char* parameter) {
+    std::string noun = parameter;
+    if (!noun.empty() && noun.back() == 's') noun.pop_back();
+    return noun;
 }
 
 std::uint64_t to_index(PyObject* item) {
@@ -166,7 +278,13 @@ BlobList Arguments::blobs(std::size_t i) const {
 }
 
 std::vector<double> Arguments::doubles(std::size_t i) const {
-    return convert(i, [](PyObject* object) { return sequence(object, to_double); });
+    const std::string noun = item_noun(sig_.params[i]);
+    return convert(i, [&noun](PyObject* object) {
+        std::size_t position = 0;  // counted from 1, like every item in a message
+        return sequence(object, [&](PyObject* item) {
+            return to_double(item, {noun, ++position});
+        });
+    });
 }
 
 IndexLists Arguments::index_lists(std::size_t i) const {

@@ -86,8 +86,12 @@ void raise_panic(const char* text) {
     PyErr_SetString(type, text != nullptr ? text : GENERIC_FAULT);
 }
 
+// The module's own allocations never get here: its operator new reports the
+// size and aborts. What remains is a std::bad_alloc thrown inside the C++
+// runtime by its own allocations, which carries no size to report.
 void out_of_memory() {
-    std::fputs("hecrypt: memory allocation failed\n", stderr);
+    std::fputs("memory allocation failed inside the C++ runtime (std::bad_alloc carries no size)\n",
+               stderr);
     std::abort();
 }
 

@@ -71,7 +71,7 @@ bool is_panic(PyObject* error);
 // Sets a new PanicException carrying `text` (a generic text when null).
 void raise_panic(const char* text);
 
-// A fault that cannot become a plausible result: report it and end the process.
+// Out of memory cannot become a plausible result: report it and end the process.
 [[noreturn]] void out_of_memory();
 
 // Runs `work` (which returns a new reference) and turns whatever it throws
@@ -81,6 +81,8 @@ PyObject* guarded(Work&& work) noexcept {
     try {
         return std::forward<Work>(work)();
     } catch (const PythonError&) {
+    } catch (const std::bad_array_new_length& fault) {
+        raise_panic(fault.what());  // a size that overflowed: a fault, not exhaustion
     } catch (const std::bad_alloc&) {
         out_of_memory();
     } catch (const std::exception& fault) {

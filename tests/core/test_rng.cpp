@@ -2,6 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,6 +50,130 @@ TEST(ChaChaBlock, MatchesPublishedTwentyRoundVector) {
     EXPECT_NE(chacha_block(input, 12), expected);
 }
 
+// ---- Known answers: the all-zero 256-bit key with a zero nonce, published
+// for 8, 12 and 20 rounds as the first two keystream blocks (block counter 0
+// and 1). The 20-round pair is also RFC 7539's A.1 vectors #1 and #2, whose
+// 32-bit counter and 96-bit nonce lay out the same words when both are zero.
+
+constexpr ChaChaState::value_type SIGMA[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+ChaChaState zero_key_input(std::uint64_t counter) {
+    ChaChaState input{};
+    std::copy(std::begin(SIGMA), std::end(SIGMA), input.begin());
+    input[12] = static_cast<std::uint32_t>(counter);
+    input[13] = static_cast<std::uint32_t>(counter >> 32);
+    return input;
+}
+
+// The block as keystream bytes: words in little-endian order, in hex.
+std::string keystream_hex(const ChaChaState& words) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::uint32_t word : words) {
+        for (int byte = 0; byte < 4; ++byte) {
+            const unsigned value = (word >> (8 * byte)) & 0xff;
+            hex += digits[value >> 4];
+            hex += digits[value & 0xf];
+        }
+    }
+    return hex;
+}
+
+std::string hex_of(const std::uint8_t* bytes, std::size_t len) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < len; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 0xf];
+    }
+    return hex;
+}
+
+struct KnownBlock {
+    int rounds;
+    std::uint64_t counter;
+    const char* keystream;
+};
+
+const KnownBlock ZERO_KEY_BLOCKS[] = {
+    {8, 0,
+     "3e00ef2f895f40d67f5bb8e81f09a5a12c840ec3ce9a7f3b181be188ef711a1e"
+     "984ce172b9216f419f445367456d5619314a42a3da86b001387bfdb80e0cfe42"},
+    {8, 1,
+     "d2aefa0deaa5c151bf0adb6c01f2a5adc0fd581259f9a2aadcf20f8fd566a26b"
+     "5032ec38bbc5da98ee0c6f568b872a65a08abf251deb21bb4b56e5d8821e68aa"},
+    {12, 0,
+     "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+     "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"},
+    {12, 1,
+     "0bd58841203e74fe86fc71338ce0173dc628ebb719bdcbcc151585214cc089b4"
+     "42258dcda14cf111c602b8971b8cc843e91e46ca905151c02744a6b017e69316"},
+    {20, 0,
+     "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"
+     "da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"},
+    {20, 1,
+     "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed"
+     "29b721769ce64e43d57133b074d839d531ed1f28510afb45ace10a1f4b794d6f"},
+};
+
+class ZeroKeyBlock : public ::testing::TestWithParam<KnownBlock> {};
+
+TEST_P(ZeroKeyBlock, MatchesThePublishedKeystream) {
+    const KnownBlock& known = GetParam();
+    EXPECT_EQ(keystream_hex(chacha_block(zero_key_input(known.counter), known.rounds)),
+              known.keystream);
+}
+
+INSTANTIATE_TEST_SUITE_P(Published, ZeroKeyBlock, ::testing::ValuesIn(ZERO_KEY_BLOCKS),
+                         [](const auto& info) {
+                             return "ChaCha" + std::to_string(info.param.rounds) + "Block" +
+                                    std::to_string(info.param.counter);
+                         });
+
+void zero_seed(Seed& seed) { seed.fill(0); }
+
+// One refill is four consecutive ChaCha12 blocks from counter 0: the first
+// two are the published ones, the next two follow on the same counter.
+TEST(ChaChaRng, RefillIsFourConsecutiveChaCha12Blocks) {
+    ChaChaRng rng(zero_seed);
+    const Bytes stream = draw(rng, ChaChaRng::BLOCK_BYTES);
+    EXPECT_EQ(hex_of(stream.data(), 64), ZERO_KEY_BLOCKS[2].keystream);
+    EXPECT_EQ(hex_of(stream.data() + 64, 64), ZERO_KEY_BLOCKS[3].keystream);
+    for (std::uint64_t block = 2; block < 4; ++block) {
+        EXPECT_EQ(hex_of(stream.data() + 64 * block, 64),
+                  keystream_hex(chacha_block(zero_key_input(block), 12)))
+            << "block " << block;
+    }
+    // The next refill carries on at counter 4.
+    EXPECT_EQ(hex_of(draw(rng, 64).data(), 64), keystream_hex(chacha_block(zero_key_input(4), 12)));
+}
+
+struct CounterStep {
+    std::uint64_t before;
+    std::uint64_t after;
+};
+
+class BlockCounter : public ::testing::TestWithParam<CounterStep> {};
+
+// Words 12 and 13 are one 64-bit counter: past 2^32 blocks the low word
+// wraps into the high one instead of repeating the first blocks.
+TEST_P(BlockCounter, StepsAsOneSixtyFourBitNumber) {
+    ChaChaState input = zero_key_input(GetParam().before);
+    input[14] = 0x01234567;  // the nonce words are left alone
+    input[15] = 0x89abcdef;
+    advance_block_counter(input);
+    ChaChaState expected = zero_key_input(GetParam().after);
+    expected[14] = 0x01234567;
+    expected[15] = 0x89abcdef;
+    EXPECT_EQ(input, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, BlockCounter,
+                         ::testing::Values(CounterStep{0, 1}, CounterStep{0xfffffffe, 0xffffffff},
+                                           CounterStep{0xffffffff, 0x100000000},
+                                           CounterStep{0x5ffffffff, 0x600000000},
+                                           CounterStep{0xffffffffffffffff, 0}));
+
 // Each draw starts on a word boundary of one contiguous stream.
 struct DrawCase {
     std::vector<std::size_t> sizes;
@@ -86,6 +213,23 @@ TEST(ChaChaRng, ReseedsAfterTheThresholdAndNotBefore) {
     EXPECT_EQ(seeds_given, 2);
     draw(rng, 1);
     EXPECT_EQ(seeds_given, 3);
+}
+
+// After a reseed the stream is the one of the new seed from its start: the
+// old key and the rest of the old block are gone.
+TEST(ChaChaRng, ReseedStartsTheNewSeedsStreamAndDropsTheBlock) {
+    allow_seeds(2);
+    ChaChaRng rng(counting_seed);
+    draw(rng, 8);
+    rng.reseed();
+    EXPECT_EQ(seeds_given, 2);
+    const Bytes after = draw(rng, 64);
+    allow_seeds(2);
+    ChaChaRng first(counting_seed);
+    const Bytes old = draw(first, 72);
+    ChaChaRng second(counting_seed);  // given the second seed
+    EXPECT_EQ(after, draw(second, 64));
+    EXPECT_NE(after, Bytes(old.begin() + 8, old.end()));
 }
 
 TEST(ChaChaRng, SeedFailuresAreInternalFaults) {

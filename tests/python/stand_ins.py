@@ -27,3 +27,17 @@ class Raises:
         raise self.make()
 
     __index__ = __float__
+
+
+class IntegerLike:
+    """An integer type of its own, as NumPy's are: __float__ rounds like
+    float(int) does, __index__ gives the exact value."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return float(self.value)
+
+    def __index__(self):
+        return self.value

@@ -21,7 +21,7 @@ import pytest
 
 import hecrypt
 import oracle
-from stand_ins import FloatLike, IndexLike, Raises
+from stand_ins import FloatLike, IndexLike, IntegerLike, Raises
 
 NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
 
@@ -205,17 +205,40 @@ class StrictInt(int):
     pass
 
 
+class Inexact(Exception):
+    """The model's refusal of an integer item whose float is another number."""
+
+    def __init__(self, integer, used):
+        super().__init__(integer, used)
+        self.integer, self.used = integer, used
+
+
 def as_double(item):
-    """CPython's own PyFloat_AsDouble, as math.fsum applies it to each item."""
-    return math.fsum([item])
+    """CPython's own PyFloat_AsDouble, as math.fsum applies it to each item;
+    an integer item must be exactly the float it converts to."""
+    value = math.fsum([item])
+    if isinstance(item, float) or not math.isfinite(value) or abs(value) < 2**53:
+        return value
+    try:
+        integer = operator.index(item)
+    except TypeError:
+        return value
+    if integer != value:
+        raise Inexact(integer, value)
+    return value
 
 
 def expected_conversion(name, items, convert):
     """('ok', converted items) or (exception type, message) for the first bad item."""
     converted = []
-    for item in items:
+    for position, item in enumerate(items, 1):
         try:
             converted.append(convert(item))
+        except Inexact as error:
+            return ValueError, (
+                f"{name[:-1]} #{position} is the integer {error.integer}, which a float cannot "
+                f"hold exactly: the value used would be {int(error.used)}, a different number. "
+                "Pass a float if that rounding is the intent")
         except Exception as error:
             message = str(error)
             if type(error) is TypeError:
@@ -498,6 +521,11 @@ def typed_error_with_cause(cause):
 LEAK_CASES = {
     "values accepted": lambda w: hecrypt.encrypt_many(w.pk, [1.0, IndexLike(w.k)], 0),
     "values fail late": lambda w: hecrypt.encrypt_many(w.pk, [w.k, w.b, "x"]),
+    "values inexact int": lambda w: hecrypt.encrypt_many(w.pk, [w.k, w.k << 20 | 1]),
+    "values inexact past int64": lambda w: hecrypt.encrypt_many(w.pk, [w.k << 80 | 1]),
+    "values inexact index-like": lambda w: hecrypt.encrypt_many(w.pk, [IndexLike(w.k << 20 | 1)]),
+    "scalars inexact integer-like": lambda w: hecrypt.multiply_many(
+        w.pk, [w.b], [IntegerLike(w.k << 20 | 1)]),
     "blobs fail midway": lambda w: hecrypt.rerandomize(
         w.pk, FailsMidway([w.b, w.b, w.c], 2, OwnError)),
     "blobs then scalars fail": lambda w: hecrypt.multiply_many(
@@ -555,7 +583,7 @@ def test_panic_from_a_callback_leaves_nothing(keypair, panic_type, monkeypatch):
         except panic as error:
             raised[error.args] += 1
 
-    marker = 2**70 + 1
+    marker = 2**70  # a float holds it exactly; no small-int cache holds it
     sink = CountingSink()
     monkeypatch.setattr(sys, "stderr", sink)
     assert_leaves_nothing(call, [pk, marker], rounds=100)

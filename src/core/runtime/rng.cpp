@@ -162,6 +162,10 @@ ChaChaState chacha_block(const ChaChaState& input, int rounds) {
     return x;
 }
 
+void advance_block_counter(ChaChaState& input) {
+    if (++input[12] == 0) ++input[13];
+}
+
 void os_seed(Seed& seed) {
     if (getrandom_usable()) {
         fill_seed(seed, "getrandom",
@@ -201,19 +205,23 @@ void ChaChaRng::fill(std::span<std::uint8_t> buffer) {
 }
 
 void ChaChaRng::refill() {
-    if (until_reseed_ <= 0 || fork_generation_ != current_fork_generation()) {
-        rekey("Reseeding RNG failed: ");
-        until_reseed_ = RESEED_THRESHOLD;
-    }
+    if (until_reseed_ <= 0 || fork_generation_ != current_fork_generation()) reseed();
     until_reseed_ -= static_cast<std::int64_t>(BLOCK_BYTES);
     for (std::size_t at = 0; at < BLOCK_BYTES; at += 64) {
         ChaChaState words = chacha_block(input_, 12);
         for (std::size_t i = 0; i < words.size(); ++i)
             store_le(words[i], block_.data() + at + 4 * i);
         wipe(bytes_of(words));
-        if (++input_[12] == 0) ++input_[13];
+        advance_block_counter(input_);
     }
     next_word_ = 0;
+}
+
+void ChaChaRng::reseed() {
+    rekey("Reseeding RNG failed: ");
+    until_reseed_ = RESEED_THRESHOLD;
+    wipe(block_);
+    next_word_ = BLOCK_BYTES / 4;
 }
 
 void ChaChaRng::rekey(const char* fault_prefix) {
@@ -247,6 +255,8 @@ ChaChaRng& thread_rng() {
 void fill_random(std::span<std::uint8_t> buffer) {
     if (!buffer.empty()) thread_rng().fill(buffer);
 }
+
+void forget_random_history() { thread_rng().reseed(); }
 
 Bytes random_bytes(std::size_t len) {
     Bytes out(len);

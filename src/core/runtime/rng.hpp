@@ -21,6 +21,11 @@ void fill_random(std::span<std::uint8_t> buffer);
 // `len` fresh random bytes.
 Bytes random_bytes(std::size_t len);
 
+// Rekeys the calling thread's generator from the operating system and drops
+// its unread block, so that no state left in memory can recompute what it has
+// handed out so far (the primes of a key, once the key is gone).
+void forget_random_history();
+
 // The pieces below are what fill_random is built from; they are public so
 // that the stream layout and the reseeding can be checked from fixed seeds.
 
@@ -28,6 +33,9 @@ Bytes random_bytes(std::size_t len);
 // feed-forward addition of `input`.
 using ChaChaState = std::array<std::uint32_t, 16>;
 ChaChaState chacha_block(const ChaChaState& input, int rounds);
+
+// Steps the 64-bit block counter of `input`: word 12 low, word 13 high.
+void advance_block_counter(ChaChaState& input);
 
 using Seed = std::array<std::uint8_t, SEED_BYTES>;
 
@@ -58,6 +66,9 @@ class ChaChaRng {
     // Every draw starts on a fresh 32-bit word of the block: the unread rest
     // of a partly used word is skipped, never handed out later.
     void fill(std::span<std::uint8_t> buffer);
+
+    // A fresh key from the source; the current block is wiped and dropped.
+    void reseed();
 
   private:
     void refill();
