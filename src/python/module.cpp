@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/outcome.hpp"
+#include "core/secure_memory.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "key_types.hpp"
@@ -94,6 +95,8 @@ PyMODINIT_FUNC PyInit_hecrypt() {
     using namespace hecrypt::python;
     return guarded([] {
         claim_interpreter();
+        // Before any key exists: every block GMP releases from now on is zeroed.
+        hecrypt::install_gmp_wiping();
         if (cached_module == nullptr) cached_module = create_module().release();
         return Py_NewRef(cached_module);
     });

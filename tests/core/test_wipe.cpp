@@ -1,22 +1,28 @@
 // Secrets at rest: key material and the intermediates derived from it are
-// zeroed before their memory goes back to the allocator. For the length of a
-// check, GMP's memory functions are replaced by ones that keep a copy of
-// every block GMP releases (freed, or left behind by a reallocation), and the
-// copies are searched for the secrets.
-#include <dlfcn.h>
-#include <execinfo.h>
+// zeroed before their memory goes back to the allocator, and the stack below
+// the secret work is cleared once it is done. For the length of a check,
+// GMP's memory functions are replaced by ones that keep a copy of every block
+// GMP releases (freed, or left behind by a reallocation), and the copies are
+// searched for the secrets. The wiping functions, where a check has them, sit
+// above the recorder, as they sit above the allocator in the module.
+#include <alloca.h>
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/primes.hpp"
 #include "core/secret.hpp"
+#include "core/secure_memory.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -24,27 +30,17 @@ namespace {
 
 using testing::hex;
 
-// Whether the caller is, somewhere up the stack, GMP's own primality test.
-// Its temporaries (2x of a tested x among them) go back unwiped, and that
-// is GMP's business: nothing outside GMP can reach them.
-bool inside_gmp_primality_test() {
-    void* frames[64];
-    const int depth = backtrace(frames, 64);
-    for (int i = 0; i < depth; ++i) {
-        Dl_info info;
-        if (dladdr(frames[i], &info) != 0 && info.dli_sname != nullptr &&
-            std::strcmp(info.dli_sname, "__gmpz_probab_prime_p") == 0)
-            return true;
-    }
-    return false;
-}
+// Whether GMP's blocks pass through the wiping functions on their way to
+// the recorder, or only the code's own wiping stands between them.
+enum class Wiping { OwnOnly, GmpToo };
 
 class ReleasedBlocks {
   public:
-    ReleasedBlocks() {
+    explicit ReleasedBlocks(Wiping wiping) {
         mp_get_memory_functions(&allocate_, &reallocate_, &free_);
         active_ = this;
         mp_set_memory_functions(allocate, reallocate, release);
+        if (wiping == Wiping::GmpToo) wiping_.emplace();
     }
     ~ReleasedBlocks() { stop(); }
     ReleasedBlocks(const ReleasedBlocks&) = delete;
@@ -53,6 +49,7 @@ class ReleasedBlocks {
     // Puts the previous functions back; the copies stay for inspection.
     void stop() {
         if (active_ != this) return;
+        wiping_.reset();
         mp_set_memory_functions(allocate_, reallocate_, free_);
         active_ = nullptr;
     }
@@ -69,7 +66,6 @@ class ReleasedBlocks {
         active_->free_(block, size);
     }
     void keep(const void* block, std::size_t size) {
-        if (inside_gmp_primality_test()) return;
         const auto* bytes = static_cast<const std::uint8_t*>(block);
         blocks_.emplace_back(bytes, bytes + size);
     }
@@ -79,6 +75,7 @@ class ReleasedBlocks {
     void* (*reallocate_)(void*, std::size_t, std::size_t) = nullptr;
     void (*free_)(void*, std::size_t) = nullptr;
     std::vector<Bytes> blocks_;
+    std::optional<GmpWipingScope> wiping_;
 };
 
 struct Secret {
@@ -161,7 +158,7 @@ std::vector<Secret> key_secrets() {
 TEST(Wipe, SecretKeyRecordIsZeroedBeforeItIsFreed) {
     std::optional<SecretKeyRecord> sk = prepare_decryption(p(), q());
     ASSERT_TRUE(sk.has_value());
-    ReleasedBlocks released;
+    ReleasedBlocks released(Wiping::OwnOnly);
     sk.reset();
     released.stop();
     EXPECT_EQ(released.blocks().size(), 12u) << "every field holds limbs of its own";
@@ -169,10 +166,13 @@ TEST(Wipe, SecretKeyRecordIsZeroedBeforeItIsFreed) {
 }
 
 // Making a key leaves none of its secrets in freed memory; the key itself is
-// kept alive until the search is done.
+// kept alive until the search is done. The primality tests of the checks
+// leave p and p - 1 in GMP's own temporaries, which only the wiping
+// functions reach.
 struct Making {
     const char* name;
     std::function<std::shared_ptr<const void>()> make;  // what was made, kept alive
+    Wiping wiping;
 };
 
 void PrintTo(const Making& making, std::ostream* out) { *out << making.name; }
@@ -181,7 +181,7 @@ class WipeKeyMaking : public ::testing::TestWithParam<Making> {};
 
 TEST_P(WipeKeyMaking, LeavesNoSecretBehind) {
     const std::vector<Secret> secrets = key_secrets();
-    ReleasedBlocks released;
+    ReleasedBlocks released(GetParam().wiping);
     std::shared_ptr<const void> made = GetParam().make();
     released.stop();
     EXPECT_EQ(left_behind(released, secrets), std::vector<std::string>{});
@@ -193,16 +193,18 @@ INSTANTIATE_TEST_SUITE_P(
                              [] {
                                  return std::make_shared<SecretKeyRecord>(
                                      std::move(prepare_decryption(p(), q()).value()));
-                             }},
+                             },
+                             Wiping::OwnOnly},
                       Making{"assemble_keypair",
                              [] {
                                  return std::make_shared<KeyPair>(
                                      std::move(assemble_keypair(p(), q()).value()));
-                             }}),
+                             },
+                             Wiping::GmpToo}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Wipe, SafePrimeLeavesNoHalfOfItsResult) {
-    ReleasedBlocks released;
+    ReleasedBlocks released(Wiping::GmpToo);
     const mpz_class prime = safe_prime(256);
     released.stop();
     const mpz_class half = (prime - 1) / 2;
@@ -235,13 +237,98 @@ TEST(Wipe, DecryptionLeavesNoIntermediateBehind) {
     secrets.push_back({"t", t});
     secrets.push_back({"p t", sk.p * t});
 
-    ReleasedBlocks released;
+    ReleasedBlocks released(Wiping::OwnOnly);
     std::optional<mpz_class> plaintext = decrypt_integer(sk, c);
     released.stop();
     ASSERT_TRUE(plaintext.has_value());
     EXPECT_EQ(*plaintext, m);
     EXPECT_FALSE(released.blocks().empty()) << "the intermediates live in GMP's memory";
     EXPECT_EQ(left_behind(released, secrets), std::vector<std::string>{});
+}
+
+using MemoryFunctions =
+    std::tuple<void* (*)(std::size_t), void* (*)(void*, std::size_t, std::size_t),
+               void (*)(void*, std::size_t)>;
+
+MemoryFunctions installed_functions() {
+    MemoryFunctions f;
+    mp_get_memory_functions(&std::get<0>(f), &std::get<1>(f), &std::get<2>(f));
+    return f;
+}
+
+// Every block reaches the wrapped functions zeroed: freed, moved by a
+// reallocation (which keeps the value), or allocated before the wiping
+// functions went in. Their end puts the wrapped functions back.
+TEST(GmpWiping, BlocksReachTheWrappedFunctionsZeroed) {
+    ReleasedBlocks released(Wiping::OwnOnly);
+    const MemoryFunctions recorder = installed_functions();
+    auto earlier = std::make_unique<mpz_class>(p());
+    {
+        const GmpWipingScope wiping;
+        mpz_class x = p();
+        for (mp_bitcnt_t bits : {4096, 1024, 8192}) {
+            mpz_realloc2(x.get_mpz_t(), bits);
+            EXPECT_EQ(x, p()) << bits;
+        }
+        earlier.reset();
+    }
+    EXPECT_EQ(installed_functions(), recorder);
+    released.stop();
+    EXPECT_GE(released.blocks().size(), 5u);
+    for (const Bytes& block : released.blocks()) EXPECT_TRUE(all_zero(block));
+}
+
+// Copies x into a frame that is gone once this returns, as GMP's temporaries
+// are left.
+__attribute__((noinline)) void leave_on_stack(const mpz_class& x) {
+    volatile mp_limb_t copy[512];
+    for (std::size_t i = 0; i < mpz_size(x.get_mpz_t()); ++i)
+        copy[i] = mpz_getlimbn(x.get_mpz_t(), static_cast<mp_size_t>(i));
+    asm volatile("" : : "r"(copy) : "memory");
+}
+
+// Whether the `depth` bytes of stack below the caller's frame hold x.
+__attribute__((noinline)) bool on_stack_below(const mpz_class& x, std::size_t depth) {
+    const auto* area = static_cast<const std::uint8_t*>(alloca(depth));
+    asm volatile("" : : "r"(area) : "memory");
+    return holds(Bytes(area, area + depth), x);
+}
+
+// A primality test of p leaves p - 1 on the stack (so does the copy made
+// here, should GMP's frames not reach as deep); a wipe removes both.
+class StackWipeAfterGmp : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StackWipeAfterGmp, ClearsWhatTheCalleesLeft) {
+    const bool wipe = GetParam();
+    const mpz_class p_minus_1 = p() - 1;
+    leave_on_stack(p_minus_1);
+    EXPECT_TRUE(probably_prime(p()));
+    if (wipe) wipe_stack_below(KEY_STACK_WIPE_BYTES);
+    EXPECT_EQ(on_stack_below(p_minus_1, KEY_STACK_WIPE_BYTES), !wipe);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithout, StackWipeAfterGmp, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "wiped" : "not_wiped"; });
+
+// On a thread whose stack is smaller than the wipe asked for, the wipe clears
+// what there is room for and returns; overrunning the stack would crash.
+TEST(StackWipe, StaysWithinASmallThreadStack) {
+    auto on_small_stack = [] {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 128 * 1024);
+        auto run = [](void*) -> void* {
+            static int remained;
+            leave_on_stack(p());
+            wipe_stack_below(1 << 20);
+            return on_stack_below(p(), 16 * 1024) ? &remained : nullptr;
+        };
+        pthread_t thread;
+        void* left = &thread;
+        if (pthread_create(&thread, &attributes, run, nullptr) == 0) pthread_join(thread, &left);
+        std::exit(left == nullptr ? 0 : 1);
+    };
+    EXPECT_EXIT(on_small_stack(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 #include "../ops.hpp"
 #include "../runtime/pool.hpp"
 #include "../secret.hpp"
+#include "../secure_memory.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
 
 Outcome<double> decrypt(const SecretKeyRecord& sk, ByteView blob) {
+    const StackWipe wipe_stack(DECRYPT_STACK_WIPE_BYTES);
     Outcome<ParsedBlob> parsed = parse_blob(blob);
     if (!parsed.ok()) return parsed.take_refusal();
     std::optional<mpz_class> m = decrypt_integer(sk, parsed.value().ciphertext);
@@ -23,6 +25,7 @@ Outcome<double> decrypt(const SecretKeyRecord& sk, ByteView blob) {
 namespace {
 
 Outcome<std::string> decrypt_exact(const SecretKeyRecord& sk, ByteView blob, std::size_t position) {
+    const StackWipe wipe_stack(DECRYPT_STACK_WIPE_BYTES);  // on whichever thread ran it
     Outcome<ParsedBlob> parsed = parse_blob(blob);
     if (!parsed.ok()) return refuse(label_blob_refusal(position, parsed.refusal()));
     if (unsigned s = parsed.value().scale; s != 0)
