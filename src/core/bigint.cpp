@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "outcome.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace hecrypt {
 
-std::size_t bit_length(const mpz_class& x) {
-    return x == 0 ? 0 : mpz_sizeinbase(x.get_mpz_t(), 2);
-}
+std::size_t bit_length(const mpz_class& x) { return x == 0 ? 0 : mpz_sizeinbase(x.get_mpz_t(), 2); }
 
 mpz_class from_bytes_be(ByteView bytes) {
     mpz_class x;
@@ -25,6 +23,31 @@ Bytes to_bytes_be(const mpz_class& x) {
     return out;
 }
 
+// Past WHOLE_BITS: acc = acc^(2^c) base^chunk per chunk of c bits, which costs
+// up to twice the squarings of one power. Only moduli of 4096 bits and more
+// get there, whose keys take minutes to generate anyway.
+mpz_class pow_mod_vartime(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
+    constexpr std::size_t WHOLE_BITS = 4096;
+    constexpr std::size_t CHUNK_BITS = 1024;
+    mpz_class acc = 1;
+    const std::size_t bits = bit_length(e);
+    if (sgn(e) < 0 || bits <= WHOLE_BITS) {
+        mpz_powm(acc.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
+        return acc;
+    }
+    mpz_class shift = 0, chunk, power;
+    mpz_setbit(shift.get_mpz_t(), CHUNK_BITS);
+    for (std::size_t top = (bits + CHUNK_BITS - 1) / CHUNK_BITS; top-- > 0;) {
+        checkpoint();
+        mpz_fdiv_q_2exp(chunk.get_mpz_t(), e.get_mpz_t(), top * CHUNK_BITS);
+        mpz_fdiv_r_2exp(chunk.get_mpz_t(), chunk.get_mpz_t(), CHUNK_BITS);
+        mpz_powm(acc.get_mpz_t(), acc.get_mpz_t(), shift.get_mpz_t(), m.get_mpz_t());
+        mpz_powm(power.get_mpz_t(), base.get_mpz_t(), chunk.get_mpz_t(), m.get_mpz_t());
+        acc = acc * power % m;
+    }
+    return acc;
+}
+
 void wipe(std::span<std::uint8_t> buffer) {
     if (buffer.empty()) return;
     std::memset(buffer.data(), 0, buffer.size());
@@ -35,7 +58,8 @@ void wipe(std::span<std::uint8_t> buffer) {
 void wipe(mpz_class& x) {
     mpz_ptr z = x.get_mpz_t();
     auto* limbs = reinterpret_cast<std::uint8_t*>(z->_mp_d);
-    wipe(std::span<std::uint8_t>(limbs, static_cast<std::size_t>(z->_mp_alloc) * sizeof(mp_limb_t)));
+    wipe(
+        std::span<std::uint8_t>(limbs, static_cast<std::size_t>(z->_mp_alloc) * sizeof(mp_limb_t)));
     z->_mp_size = 0;
 }
 
@@ -44,41 +68,6 @@ WipedLimbs::WipedLimbs(std::size_t width)
                              static_cast<mp_size_t>(std::max<std::size_t>(width, 1))),
              width) {
     std::ranges::fill(limbs_, 0);
-}
-
-namespace {
-
-mp_size_t count(std::span<const mp_limb_t> limbs) { return static_cast<mp_size_t>(limbs.size()); }
-
-std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
-    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
-}
-
-}  // namespace
-
-void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
-                      std::span<const mp_limb_t> e, mp_bitcnt_t e_bits,
-                      std::span<const mp_limb_t> m) {
-    ensure(e_bits <= GMP_NUMB_BITS * e.size(), "the exponent is wider than its limbs");
-    // The scratch ends up holding powers of the base: wiped with it.
-    WipedLimbs scratch(mpn_sec_powm_itch(count(base), e_bits, count(m)));
-    mpn_sec_powm(out.data(), base.data(), count(base), e.data(), e_bits, m.data(), count(m),
-                 scratch.data());
-}
-
-// mpn_sec_powm rather than mpz_powm_sec: the latter branches on the lowest
-// bit of the exponent after the power (a fix-up for negative bases).
-mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
-                         mp_bitcnt_t exponent_bits, const mpz_class& modulus) {
-    if (exponent <= 0) throw InternalFault("exponent not greater than zero");
-    if (mpz_odd_p(modulus.get_mpz_t()) == 0) throw InternalFault("modulo not odd");
-    ensure(base > 0, "base not greater than zero");
-    const auto width = static_cast<mp_size_t>(mpz_size(modulus.get_mpz_t()));
-    mpz_class result;
-    std::span<mp_limb_t> out(mpz_limbs_write(result.get_mpz_t(), width), width);
-    secure_pow_limbs(out, limbs_of(base), limbs_of(exponent), exponent_bits, limbs_of(modulus));
-    mpz_limbs_finish(result.get_mpz_t(), width);
-    return result;
 }
 
 }  // namespace hecrypt

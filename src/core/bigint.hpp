@@ -30,6 +30,13 @@ void wipe(mpz_class& x);
 // Zeroes a byte buffer in a way the compiler cannot drop as a dead store.
 void wipe(std::span<std::uint8_t> buffer);
 
+// base^e mod m by mpz_powm, whose time and table accesses depend on e: for
+// public exponents only. A negative e goes through the inverse of base, which
+// must exist. Exponents past 4096 bits are taken in chunks with checkpoints
+// between them, so that even an 8192-bit key's power answers an interrupt
+// within a fraction of a second.
+mpz_class pow_mod_vartime(const mpz_class& base, const mpz_class& e, const mpz_class& m);
+
 // An integer that is wiped when it goes out of scope: for secrets held in
 // local variables, on every way out of the function.
 class WipedInteger : public mpz_class {
@@ -61,19 +68,5 @@ class WipedLimbs {
     mpz_class store_;
     std::span<mp_limb_t> limbs_;
 };
-
-// out = base^e mod m for base > 0, odd m and e < 2^e_bits, out having the
-// width of m, by GMP's mpn_sec_powm: neither the time nor the memory access
-// depends on e or on the base, only on e_bits and the widths.
-void secure_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
-                      std::span<const mp_limb_t> e, mp_bitcnt_t e_bits,
-                      std::span<const mp_limb_t> m);
-
-// base^exponent mod modulus for an exponent below 2^exponent_bits, in time
-// that depends only on exponent_bits and the sizes of the operands: the path
-// for secret exponents. Faults unless base > 0, exponent > 0 and the modulus
-// is odd.
-mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
-                         mp_bitcnt_t exponent_bits, const mpz_class& modulus);
 
 }  // namespace hecrypt

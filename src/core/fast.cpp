@@ -1,60 +1,20 @@
 #include "fast.hpp"
 
 #include <algorithm>
-#include <array>
 #include <string>
 
+#include "ct.hpp"
 #include "outcome.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace hecrypt {
+
+static_assert(CT_TABLE_ENTRIES == WINDOW_ENTRIES, "one table entry per digit value");
 
 namespace {
 
 LimbSpan entry(Limbs& window, std::size_t index, std::size_t width) {
     return LimbSpan(window).subspan(index * width, width);
-}
-
-// Limbs selected side by side: sixteen 64-bit accumulators stay in vector
-// registers while the 64 entries are read, so each output limb is stored once.
-constexpr std::size_t LANES = 16;
-
-using Masks = std::array<mp_limb_t, WINDOW_ENTRIES>;
-
-// All ones at entry `digit`, zero elsewhere, from arithmetic alone. The empty
-// asm hides each mask from the optimiser so it cannot turn the selection
-// into a branch on the digit.
-void digit_masks(mp_limb_t digit, Masks& masks) {
-    for (mp_limb_t i = 0; i < WINDOW_ENTRIES; ++i) {
-        const mp_limb_t x = i ^ digit;
-        mp_limb_t mask = ((x | (0 - x)) >> 63) - 1;
-        asm("" : "+r"(mask));
-        masks[i] = mask;
-    }
-}
-
-// out[0, lanes) = the OR over all entries of entry limbs [first, first + lanes)
-// under their masks.
-template <std::size_t lanes>
-void select_lanes(const mp_limb_t* __restrict window, const Masks& masks, mp_limb_t* __restrict out,
-                  std::size_t width, std::size_t first) {
-    mp_limb_t acc[lanes] = {};
-    for (std::size_t i = 0; i < WINDOW_ENTRIES; ++i) {
-        const mp_limb_t* e = window + i * width + first;
-        for (std::size_t l = 0; l < lanes; ++l) acc[l] |= e[l] & masks[i];
-    }
-    std::copy_n(acc, lanes, out + first);
-}
-
-// Leaves the entry chosen by the masks in `out` after reading every entry of
-// the window, so the memory traffic is the same whatever the digit. Built for
-// the widest vectors the CPU has: this loop reads the whole table once per
-// evaluation.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void select_entry(const mp_limb_t* window, const Masks& masks, mp_limb_t* out, std::size_t width) {
-    std::size_t first = 0;
-    for (; first + LANES <= width; first += LANES) {
-        select_lanes<LANES>(window, masks, out, width, first);
-    }
-    for (; first < width; ++first) select_lanes<1>(window, masks, out, width, first);
 }
 
 void wipe_limbs(LimbSpan limbs) {
@@ -66,7 +26,7 @@ void wipe_limbs(LimbSpan limbs) {
 struct Evaluation {
     Limbs acc, out, selected;
     MontScratch scratch;
-    Masks masks{};
+    CtMasks masks{};
 
     explicit Evaluation(const MontContext& ctx)
         : acc(ctx.one), out(ctx.width), selected(ctx.width), scratch(ctx.width) {}
@@ -113,6 +73,7 @@ FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
     mpz_fdiv_r(reduced.get_mpz_t(), base.get_mpz_t(), modulus.get_mpz_t());  // in [0, m)
     Limbs power = to_mont(ctx, reduced, scratch);
     for (std::size_t j = 0; j < window_count; ++j) {
+        checkpoint();  // an 8192-bit key's table takes seconds
         Limbs& window = table.windows.emplace_back(WINDOW_ENTRIES * k);
         std::ranges::copy(ctx.one, window.begin());
         std::ranges::copy(power, entry(window, 1, k).begin());
@@ -146,8 +107,8 @@ mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
     const MontContext& ctx = table.context;
     Evaluation ev(ctx);
     for (std::size_t j = 0; j < digits.size(); ++j) {
-        digit_masks(digits[j], ev.masks);
-        select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
+        ct_index_masks(digits[j], ev.masks);
+        ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
         mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
         ev.acc.swap(ev.out);
     }

@@ -4,7 +4,9 @@
 
 #include "fixed_point.hpp"
 #include "primes.hpp"
+#include "runtime/interrupt.hpp"
 #include "runtime/rng.hpp"
+#include "secure_memory.hpp"
 
 namespace hecrypt {
 
@@ -56,14 +58,7 @@ std::uint32_t bits32(const mpz_class& x) {
     return static_cast<std::uint32_t>(bits);
 }
 
-Status validate_length(const mpz_class& n) {
-    std::uint32_t bits = bits32(n);
-    if (bits + 1 < MIN_MODULUS_BITS) return refuse(KeyCheckError::ModulusTooShort);
-    if (bits > MAX_MODULUS_BITS) return refuse(KeyCheckError::ModulusTooLong);
-    return Done{};
-}
-
-std::optional<mpz_class> inverse(const mpz_class& a, const mpz_class& m) {
+std::optional<mpz_class> inverse_vartime(const mpz_class& a, const mpz_class& m) {
     mpz_class r;
     if (mpz_invert(r.get_mpz_t(), a.get_mpz_t(), m.get_mpz_t()) == 0) return std::nullopt;
     return r;
@@ -81,9 +76,8 @@ Outcome<mpz_class> try_hs(const mpz_class& n, std::optional<PrimePair> primes) {
     if (primes && (mpz_jacobi(h.get_mpz_t(), primes->p.get_mpz_t()) != -1 ||
                    mpz_jacobi(h.get_mpz_t(), primes->q.get_mpz_t()) != -1))
         return refuse(KeyCheckError::HQuadraticResidue);
-    mpz_class m = n * n;
-    mpz_class hs;
-    mpz_powm(hs.get_mpz_t(), h.get_mpz_t(), n.get_mpz_t(), m.get_mpz_t());
+    const mpz_class m = n * n;
+    const mpz_class hs = pow_mod_vartime(h, n, m);
     if (hs <= 1 || hs == m - 1) return refuse(KeyCheckError::HsDegenerate);
     return hs;
 }
@@ -115,8 +109,11 @@ Status check_primes(const mpz_class& p, const mpz_class& q) {
     // Each of these gives the primes away as surely as the primes themselves.
     const WipedInteger p_minus_1 = p - 1, q_minus_1 = q - 1;
     const WipedInteger p_half = p_minus_1 / 2, q_half = q_minus_1 / 2;
-    if (!probably_prime(p_half) || !probably_prime(q_half))
-        return refuse(KeyCheckError::PrimesNotSafe);
+    // Each test of a long prime can take a good part of a second.
+    checkpoint();
+    if (!probably_prime(p_half)) return refuse(KeyCheckError::PrimesNotSafe);
+    checkpoint();
+    if (!probably_prime(q_half)) return refuse(KeyCheckError::PrimesNotSafe);
     if (mpz_fdiv_ui(p.get_mpz_t(), 4) != 3 || mpz_fdiv_ui(q.get_mpz_t(), 4) != 3)
         return refuse(KeyCheckError::PrimesNotBlum);
     if (gcd(p_minus_1, q_minus_1) != 2) return refuse(KeyCheckError::ExtraCyclicComponent);
@@ -142,7 +139,10 @@ std::uint64_t exponent_byte_count(std::size_t modulus_bits) {
 
 Status validate_public(const mpz_class& n) {
     if (mpz_odd_p(n.get_mpz_t()) == 0) return refuse("modulus must be odd");
-    return validate_length(n);
+    const std::uint32_t bits = bits32(n);
+    if (bits + 1 < MIN_MODULUS_BITS) return refuse(KeyCheckError::ModulusTooShort);
+    if (bits > MAX_MODULUS_BITS) return refuse(KeyCheckError::ModulusTooLong);
+    return Done{};
 }
 
 std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d) {
@@ -156,6 +156,7 @@ std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d) {
 }
 
 std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_class& q) {
+    const StackWipe wipe_stack(KEY_STACK_WIPE_BYTES);  // GMP's temporaries of the inversions
     SecretKeyRecord sk;
     sk.n = p * q;
     sk.n_squared = sk.n * sk.n;
@@ -173,13 +174,13 @@ std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_
         std::optional<mpz_class> l = l_function(g, r);
         if (!l) return std::nullopt;
         const WipedInteger l_value(std::move(*l));
-        return inverse(l_value, r);
+        return inverse_vartime(l_value, r);
     };
     auto hp = per_prime(p, sk.p_squared, sk.p_minus_1);
     if (!hp) return std::nullopt;
     auto hq = per_prime(q, sk.q_squared, sk.q_minus_1);
     if (!hq) return std::nullopt;
-    auto p_inv_q = inverse(p, q);
+    auto p_inv_q = inverse_vartime(p, q);
     if (!p_inv_q) return std::nullopt;
     sk.hp = std::move(*hp);
     sk.hq = std::move(*hq);
@@ -193,6 +194,7 @@ std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_
 Outcome<mpz_class> derive_hs(const mpz_class& n, std::optional<PrimePair> primes) {
     ensure(n != 0, "division by zero");
     for (int attempt = 0; attempt < HS_ATTEMPTS; ++attempt) {
+        checkpoint();
         Outcome<mpz_class> hs = try_hs(n, primes);
         if (hs.ok()) return hs;
     }
@@ -201,6 +203,7 @@ Outcome<mpz_class> derive_hs(const mpz_class& n, std::optional<PrimePair> primes
 
 Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
                                   const Unlocker& unlocker) {
+    const StackWipe wipe_stack(KEY_STACK_WIPE_BYTES);  // the primality tests' p - 1 among them
     if (Status checked = check_primes(p, q); !checked.ok()) return checked.take_refusal();
     mpz_class n = p * q;
     std::optional<Outcome<mpz_class>> hs;
@@ -209,8 +212,9 @@ Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
     PublicKeyRecord pk = assemble_public(n, hs->value(), unlocker);
     std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
     if (!sk)
-        return refuse("cannot prepare decryption: the two primes are equal or not coprime, so "
-                      "the CRT split does not exist");
+        return refuse(
+            "cannot prepare decryption: the two primes are equal or not coprime, so "
+            "the CRT split does not exist");
     return KeyPair{std::move(pk), std::move(*sk)};
 }
 
@@ -218,24 +222,24 @@ Outcome<KeyPair> generate_keypair(std::uint32_t bits, const Unlocker& unlocker) 
     if (Status request = check_request(bits); !request.ok()) return request.take_refusal();
     WipedInteger p, q;  // cleared on every way out of key generation
     unlocker.without_lock([&] {
+        const StackWipe wipe_stack(KEY_STACK_WIPE_BYTES);  // before the lock is taken back
         p = safe_prime(bits / 2);
         q = safe_prime(bits / 2);
+        forget_random_history();  // its state would give the primes again
     });
     return assemble_keypair(p, q, unlocker);
 }
 
 Outcome<PublicKeyRecord> public_key_from_n(ByteView raw, const Unlocker& unlocker) {
     if (raw.size() > MAX_MODULUS_BYTES)
-        return refuse("modulus of " + std::to_string(raw.size()) +
-                      " bytes is longer than the " + std::to_string(MAX_MODULUS_BYTES) +
-                      " bytes that " + std::to_string(MAX_MODULUS_BITS) + " bits allow");
+        return refuse("modulus of " + std::to_string(raw.size()) + " bytes is longer than the " +
+                      std::to_string(MAX_MODULUS_BYTES) + " bytes that " +
+                      std::to_string(MAX_MODULUS_BITS) + " bits allow");
     mpz_class n = from_bytes_be(raw);
-    if (mpz_odd_p(n.get_mpz_t()) == 0) return refuse("modulus must be odd");
+    // Counting bits takes no time worth letting go of the lock for.
+    if (Status valid = validate_public(n); !valid.ok()) return valid.take_refusal();
     std::optional<Outcome<mpz_class>> hs;
-    unlocker.without_lock([&] {
-        Status length = validate_length(n);
-        hs.emplace(length.ok() ? derive_hs(n, std::nullopt) : length.take_refusal());
-    });
+    unlocker.without_lock([&] { hs.emplace(derive_hs(n, std::nullopt)); });
     if (!hs->ok()) return hs->take_refusal();
     return assemble_public(n, hs->value(), unlocker);
 }

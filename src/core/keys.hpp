@@ -18,7 +18,6 @@ constexpr std::uint32_t MIN_MODULUS_BITS = 2048;
 constexpr std::uint32_t MAX_MODULUS_BITS = 8192;
 constexpr std::size_t MAX_MODULUS_BYTES = 1024;
 constexpr std::uint32_t DEFAULT_KEY_BITS = 3072;
-constexpr int PRIMALITY_REPS = 40;
 constexpr std::uint32_t CLOSE_PRIMES_MARGIN = 100;
 constexpr int HS_ATTEMPTS = 64;
 
@@ -69,7 +68,7 @@ struct KeyPair {
 // How a caller that holds an interpreter-style lock lets long stretches of
 // key work run without it. The default runs the work in place.
 class Unlocker {
-public:
+  public:
     virtual ~Unlocker() = default;
     virtual void without_lock(const std::function<void()>& work) const { work(); }
 };

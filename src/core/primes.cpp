@@ -1,7 +1,7 @@
 #include "primes.hpp"
 
-#include "keys.hpp"
 #include "outcome.hpp"
+#include "runtime/interrupt.hpp"
 #include "runtime/rng.hpp"
 
 namespace hecrypt {
@@ -54,6 +54,7 @@ mpz_class safe_prime(std::uint32_t bits) {
     ensure(bits >= 8, "a safe prime shorter than eight bits is not searched for");
     const std::vector<std::uint32_t> primes = small_primes();
     for (;;) {
+        checkpoint();
         const WipedInteger x = draw_half(bits);  // in the end, the result's (p - 1)/2
         if (!survives_sieve(x, primes) || !probably_prime(x)) continue;
         mpz_class p = 2 * x + 1;

@@ -8,6 +8,10 @@
 
 namespace hecrypt {
 
+// Repetitions of GMP's probabilistic primality test, for every test of a
+// prime factor of a key.
+constexpr int PRIMALITY_REPS = 40;
+
 // The odd primes from 3 to 4093, by an odd-only sieve of Eratosthenes.
 std::vector<std::uint32_t> small_primes();
 

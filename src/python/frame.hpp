@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "lock.hpp"
 #include "results.hpp"
+#include "signals.hpp"
 
 namespace hecrypt::python {
 
@@ -18,8 +19,14 @@ template <class Body>
 PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                Body&& body) {
     return guarded([&]() -> PyObject* {
-        const Arguments arguments(sig, bind(sig, args, nargs, kwnames));
-        return body(arguments);
+        SignalWatch signals;
+        try {
+            const Arguments arguments(sig, bind(sig, args, nargs, kwnames));
+            return body(arguments);
+        } catch (const Interrupted&) {
+            if (!signals.raise()) throw InternalFault("a call was stopped without a signal");
+            return nullptr;
+        }
     });
 }
 

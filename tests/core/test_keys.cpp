@@ -151,5 +151,22 @@ TEST(Primes, SafeBlumPrimeOfExactLength) {
     EXPECT_TRUE(probably_prime((p - 1) / 2));
 }
 
+class LongPower : public ::testing::TestWithParam<std::size_t> {};
+
+// Long exponents go in chunks; the result is that of one power, chunk edges
+// (a whole number of chunks, one bit more) included.
+TEST_P(LongPower, EqualsOnePower) {
+    const mpz_class m = from_bytes_be(random_bytes(64)) | 1;
+    const mpz_class base = from_bytes_be(random_bytes(64)) % m;
+    mpz_class e = from_bytes_be(random_bytes((GetParam() + 7) / 8));
+    mpz_setbit(e.get_mpz_t(), GetParam() - 1);
+    mpz_fdiv_r_2exp(e.get_mpz_t(), e.get_mpz_t(), GetParam());
+    mpz_class expected;
+    mpz_powm(expected.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
+    EXPECT_EQ(pow_mod_vartime(base, e, m), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, LongPower, ::testing::Values(1, 4096, 4097, 5120, 8192));
+
 }  // namespace
 }  // namespace hecrypt

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/pool.hpp"
 
 namespace hecrypt {
@@ -106,24 +108,90 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OrderedMap,
                          ::testing::Combine(::testing::Values(1, 2, 5),
                                             ::testing::Values(0, 1, 2, 7, 100)));
 
-Outcome<int> refuse_3_and_7(std::size_t i) {
-    if (i == 3 || i == 7) return refuse("item " + std::to_string(i));
-    return static_cast<int>(i);
+class LowestRefusal : public ::testing::TestWithParam<std::size_t> {};
+
+// The refusal reported is the lowest refused item's for every pool size, also
+// when a later item is refused long before an earlier one is.
+TEST_P(LowestRefusal, IsReportedWhateverTheScheduling) {
+    WorkerPool pool(GetParam());
+    for (std::size_t run = 0; run < 30; ++run) {
+        auto results = parallel_map<int>(pool, 64, [run](std::size_t i) -> Outcome<int> {
+            if (i == 60 || i == 61) return refuse("item " + std::to_string(i));
+            if (i == 9 + run % 3) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                return refuse("item " + std::to_string(i));
+            }
+            return static_cast<int>(i);
+        });
+        ASSERT_FALSE(results.ok());
+        EXPECT_EQ(results.refusal(), "item " + std::to_string(9 + run % 3));
+    }
 }
 
-TEST(OrderedMap, OneWorkerReportsTheLowestRefusal) {
+INSTANTIATE_TEST_SUITE_P(Workers, LowestRefusal, ::testing::Values(1, 2, 16));
+
+TEST(OrderedMap, SkipsWorkPastAKnownRefusal) {
     WorkerPool pool(1);
-    auto results = parallel_map<int>(pool, 20, refuse_3_and_7);
+    std::atomic<std::size_t> calls{0};
+    auto results = parallel_map<int>(pool, 100, [&](std::size_t i) -> Outcome<int> {
+        ++calls;
+        if (i == 3) return refuse("item 3");
+        return static_cast<int>(i);
+    });
     ASSERT_FALSE(results.ok());
-    EXPECT_EQ(results.refusal(), "item 3");
+    EXPECT_LT(calls, 100u);
 }
 
-TEST(OrderedMap, SeveralWorkersReportOneOfTheRefusals) {
-    WorkerPool pool(4);
-    auto results = parallel_map<int>(pool, 100, refuse_3_and_7);
-    ASSERT_FALSE(results.ok());
-    EXPECT_TRUE(results.refusal() == "item 3" || results.refusal() == "item 7")
-        << results.refusal();
+// Says stop from its `after`-th question on.
+class StopAfter final : public InterruptSource {
+  public:
+    explicit StopAfter(int after) : after_(after) {}
+    bool stop_requested() override { return ++asked_ >= after_; }
+    int asked() const { return asked_; }
+
+  private:
+    int after_;
+    int asked_ = 0;
+};
+
+class Interruption : public ::testing::TestWithParam<std::size_t> {};
+
+// A stage of slow items stops soon after the caller says so, whether the
+// calling thread waits for the pool or runs the only item itself, and the
+// pool serves the next stage as usual.
+TEST_P(Interruption, StopsAStageSoonAndLeavesThePoolUsable) {
+    const std::size_t len = GetParam();
+    WorkerPool pool(2);
+    StopAfter source(1);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        InterruptScope scope(source);
+        EXPECT_THROW((void)parallel_map<int>(pool, len,
+                                             [](std::size_t i) -> Outcome<int> {
+                                                 for (int step = 0; step < 1000; ++step) {
+                                                     checkpoint();
+                                                     std::this_thread::sleep_for(
+                                                         std::chrono::milliseconds(1));
+                                                 }
+                                                 return static_cast<int>(i);
+                                             }),
+                     Interrupted);
+        EXPECT_TRUE(scope.stopped());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+    EXPECT_EQ(source.asked(), 1);
+    auto after = parallel_map<std::size_t>(pool, 10, square);
+    ASSERT_TRUE(after.ok());
+    EXPECT_EQ(after.value()[9], 81u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Items, Interruption, ::testing::Values(1, 2, 40));
+
+TEST(Interruption, ShortCallsNeverAsk) {
+    StopAfter source(1);
+    InterruptScope scope(source);
+    for (int i = 0; i < 1000; ++i) checkpoint();
+    EXPECT_EQ(source.asked(), 0);
 }
 
 TEST(WorkerPool, CarriesAFaultToTheCallerAfterTheStageAndStaysUsable) {

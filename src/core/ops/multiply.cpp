@@ -4,8 +4,11 @@
 // secret scalars, or by one ordinary exponentiation for public ones.
 #include <functional>
 
+#include "../ct.hpp"
 #include "../fixed_point.hpp"
+#include "../mont.hpp"
 #include "../ops.hpp"
+#include "../runtime/interrupt.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
@@ -54,7 +57,8 @@ Outcome<Bytes> multiply_one(const PublicKeyRecord& pk, ByteView blob, double sca
     if (!parsed.ok()) return parsed.take_refusal();
     const unsigned p = parsed.value().scale;
     const unsigned d = scalar_scale.value_or(p);
-    if (Status scale = check_product_scale(position, p, d); !scale.ok()) return scale.take_refusal();
+    if (Status scale = check_product_scale(position, p, d); !scale.ok())
+        return scale.take_refusal();
     Outcome<mpz_class> k = encode_scalar(position, scalar, d);
     if (!k.ok()) return k.take_refusal();
     Outcome<mpz_class> product = power(pk, Pair{position, parsed.value().ciphertext, k.value()});
@@ -75,6 +79,7 @@ Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord
     std::vector<Bytes> out;
     out.reserve(blobs.size());
     for (std::size_t i = 0; i < blobs.size(); ++i) {
+        checkpoint();
         Outcome<Bytes> one = multiply_one(pk, blobs[i], scalars[i], i + 1, scalar_scale, power);
         if (!one.ok()) return one.take_refusal();
         out.push_back(std::move(one.value()));
@@ -113,38 +118,46 @@ Outcome<mpz_class> public_power(const PublicKeyRecord& pk, const Pair& pair) {
     if (!coprime_with(pair.c, pk.n))
         return refuse(ciphertext_label(pair.position) +
                       " shares a factor with n, so it is not a ciphertext under this key");
-    mpz_class result;
-    mpz_powm(result.get_mpz_t(), pair.c.get_mpz_t(), pair.k.get_mpz_t(), pk.n_squared.get_mpz_t());
-    return result;
+    return pow_mod_vartime(pair.c, pair.k, pk.n_squared);
 }
 
-// e = k + 3 2^64 for 0 < |k| < 2^64, written limb by limb: two limbs and 66
-// bits for every k, with no carry, comparison or sign test looking at k.
-mpz_class fixed_width_exponent(const mpz_class& k) {
+LimbView limbs_of(const mpz_class& x) {
+    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
+}
+
+// e = k + 3 2^64 for 0 < |k| < 2^64, written limb by limb into two limbs: 66
+// bits for every k, with no carry, comparison or sign test looking at k. An
+// mpz would not do: setting its size would test the top limb.
+void fixed_width_exponent(const mpz_class& k, LimbSpan e) {
     const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
-    const auto negative = static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0);
-    mpz_class e;
-    mp_limb_t* limbs = mpz_limbs_write(e.get_mpz_t(), 2);
-    limbs[0] = (magnitude ^ (0 - negative)) + negative;  // 2^64 - |k| when k < 0
-    limbs[1] = 3 - negative;
-    mpz_limbs_finish(e.get_mpz_t(), 2);
-    return e;
+    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0));
+    e[0] = (magnitude ^ (0 - negative)) + negative;  // 2^64 - |k| when k < 0
+    e[1] = 3 - negative;
 }
 
 }  // namespace
 
 // c^k as c^(k + 3 2^64) c^(-3 2^64): every exponent has exactly 66 bits, so
-// the time of the constant-time power does not reveal k.
+// the time of the constant-time powers does not reveal k. c^(k + 3 2^64)
+// stays in fixed-width limbs up to the product, whose value is the result:
+// GMP's general arithmetic would branch on it. c^(3 2^64) and its inverse
+// are public.
 std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
                                       const mpz_class& modulus) {
     const mpz_class offset = mpz_class(3) << SCALAR_BITS;
-    mpz_class e = fixed_width_exponent(k);
-    mpz_class a = secure_pow_mod(c, e, SCALAR_BITS + 2, modulus);
-    wipe(e);
-    mpz_class b = secure_pow_mod(c, offset, SCALAR_BITS + 2, modulus);
+    mpz_class b = secure_pow_mod(c, offset, SCALAR_BITS + 2, modulus);  // tests c and the modulus
+    const std::size_t width = mpz_size(modulus.get_mpz_t());
+    WipedLimbs e(2), a(width);
+    fixed_width_exponent(k, e.span());
+    ct_pow_limbs(a.span(), limbs_of(c), e.view(), SCALAR_BITS + 2, limbs_of(modulus));
     if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), modulus.get_mpz_t()) == 0) return std::nullopt;
-    mul_mod(a, b, modulus);
-    return a;
+    Limbs b_inverse(width);
+    write_limbs(b, b_inverse);
+    mpz_class result;
+    LimbSpan out(mpz_limbs_write(result.get_mpz_t(), static_cast<mp_size_t>(width)), width);
+    ct_mul_mod(out, a.view(), b_inverse, limbs_of(modulus));
+    ct_limbs_finish(result.get_mpz_t(), width);
+    return result;
 }
 
 Outcome<std::vector<Bytes>> multiply_many(const PublicKeyRecord& pk, Blobs blobs,

@@ -1,5 +1,6 @@
 #include "../fixed_point.hpp"
 #include "../ops.hpp"
+#include "../runtime/interrupt.hpp"
 #include "../runtime/pool.hpp"
 #include "terms.hpp"
 
@@ -52,12 +53,13 @@ Outcome<Bytes> sum_block(const PublicKeyRecord& pk, const Block& block, std::siz
     const ParsedBlob& first = parsed[block.front()].value();
     mpz_class acc = first.ciphertext;
     for (std::size_t p = 1; p < block.size(); ++p) {
+        checkpoint();  // a block may hold a million terms
         const ParsedBlob& term = parsed[block[p]].value();
         if (term.scale != first.scale)
-            return refuse("block #" + std::to_string(j) + " mixes scale " +
-                          scale_text(term.scale) + " at position " + std::to_string(p + 1) +
-                          " into a sum started at " + scale_text(first.scale) + MIXED_SCALE_TAIL);
-        mul_mod(acc, term.ciphertext, pk.n_squared);
+            return refuse("block #" + std::to_string(j) + " mixes scale " + scale_text(term.scale) +
+                          " at position " + std::to_string(p + 1) + " into a sum started at " +
+                          scale_text(first.scale) + MIXED_SCALE_TAIL);
+        mul_mod_vartime(acc, term.ciphertext, pk.n_squared);
     }
     return write_blob(first.scale, acc);
 }
@@ -76,6 +78,7 @@ Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs) {
     mpz_class acc = 1;
     unsigned scale = 0;
     for (std::size_t i = 0; i < blobs.size(); ++i) {
+        checkpoint();
         Outcome<ParsedBlob> parsed = parse_blob(blobs[i]);
         if (!parsed.ok()) return refuse(label_blob_refusal(i + 1, parsed.refusal()));
         const ParsedBlob& term = parsed.value();
@@ -84,9 +87,8 @@ Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs) {
             return refuse(ciphertext_label(i + 1) + " was encoded with scale " +
                           scale_text(term.scale) + " while the sum started at " +
                           scale_text(scale) + MIXED_SCALE_TAIL);
-        if (!in_range(term.ciphertext, pk.n_squared))
-            return out_of_range(i + 1, RangeWording::Sum);
-        mul_mod(acc, term.ciphertext, pk.n_squared);
+        if (!in_range(term.ciphertext, pk.n_squared)) return out_of_range(i + 1, RangeWording::Sum);
+        mul_mod_vartime(acc, term.ciphertext, pk.n_squared);
     }
     return write_blob(static_cast<std::uint8_t>(scale), acc);
 }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -100,16 +101,33 @@ WorkerPool::~WorkerPool() { shared_->close(); }
 
 std::size_t WorkerPool::size() const { return shared_->threads.size(); }
 
-void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece) {
+void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece, StageStop& stop) {
     // A worker waiting for its own pool's workers could wait forever.
     if (len < 2 || on_worker) return run_here(len, piece);
     Stage stage(piece, len, std::min(len, PIECES_PER_WORKER * size()));
+    const auto finished = [&stage] { return stage.finished == stage.pieces; };
     std::unique_lock hold(shared_->lock);
     shared_->queue.push_back(&stage);
     shared_->work.notify_all();
-    stage.done.wait(hold, [&stage] { return stage.finished == stage.pieces; });
+    if (current_checkpoint() == nullptr) {
+        stage.done.wait(hold, finished);
+    } else {
+        while (!stage.done.wait_for(hold, POLL_INTERVAL, finished)) {
+            if (stop.interrupted()) continue;
+            // Asking may take a lock of the caller's: never with ours held.
+            hold.unlock();
+            const bool stopping = stop_requested();
+            hold.lock();
+            if (stopping) stop.interrupt();
+        }
+    }
     hold.unlock();
     if (stage.fault) std::rethrow_exception(stage.fault);
+}
+
+void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece) {
+    StageStop unused;
+    run_pieces(len, piece, unused);
 }
 
 // ---- The process-wide pool
@@ -150,19 +168,18 @@ WorkerPool& global_pool() {
 
 }  // namespace
 
-void run_pieces(std::size_t len, const PieceFn& piece) {
+void run_pieces(std::size_t len, const PieceFn& piece, StageStop& stop) {
     if (len < 2) return run_here(len, piece);
-    global_pool().run_pieces(len, piece);
+    global_pool().run_pieces(len, piece, stop);
 }
 
 // ---- Stage stop
 
-void StageStop::refuse(std::string message) {
-    if (slot_lock_.try_lock()) {
-        if (!refusal_) refusal_ = std::move(message);
-        slot_lock_.unlock();
+void StageStop::refused(std::size_t i) {
+    std::size_t lowest = first_refused_.load(std::memory_order_relaxed);
+    while (i < lowest &&
+           !first_refused_.compare_exchange_weak(lowest, i, std::memory_order_acq_rel)) {
     }
-    stop_.store(true, std::memory_order_release);
 }
 
 }  // namespace hecrypt

@@ -3,20 +3,40 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "../outcome.hpp"
 #include "cpus.hpp"
 #include "fault_injection.hpp"
+#include "interrupt.hpp"
 
 namespace hecrypt {
 
 using PieceFn = std::function<void(std::size_t, std::size_t)>;
+
+// Shared by the workers of one stage: the lowest refused item so far, and
+// whether the caller stopped the call.
+class StageStop {
+  public:
+    // Item i is not worth running once an item before it was refused (its
+    // result would be dropped) or once the call was stopped. Items before the
+    // lowest refusal always run, so that refusal is the one reported whatever
+    // the scheduling.
+    bool skips(std::size_t i) const {
+        return interrupted() || i > first_refused_.load(std::memory_order_acquire);
+    }
+    void refused(std::size_t i);
+    void interrupt() { interrupted_.store(true, std::memory_order_release); }
+    bool interrupted() const { return interrupted_.load(std::memory_order_acquire); }
+
+  private:
+    std::atomic<std::size_t> first_refused_{SIZE_MAX};
+    std::atomic<bool> interrupted_{false};
+};
 
 // A fixed set of worker threads running stages of pieces. The process-wide
 // pool is one of these that is never destroyed; tests make their own sizes.
@@ -35,7 +55,9 @@ class WorkerPool {
     // returns when every piece has ended. A stage of fewer than two items, or
     // one started from a worker of a pool, runs on the calling thread. The
     // first exception thrown by a piece is rethrown here, after the whole
-    // stage has ended.
+    // stage has ended. While it waits, the calling thread keeps answering its
+    // checkpoint: a stop it learns of there is passed on through `stop`.
+    void run_pieces(std::size_t len, const PieceFn& piece, StageStop& stop);
     void run_pieces(std::size_t len, const PieceFn& piece);
 
   private:
@@ -45,47 +67,55 @@ class WorkerPool {
 
 // run_pieces on the process-wide pool, which is created by the first stage of
 // two or more items, and created afresh in a child process after fork().
-void run_pieces(std::size_t len, const PieceFn& piece);
-
-// Stop flag and refusal slot shared by the workers of one stage.
-class StageStop {
-  public:
-    bool stopped() const { return stop_.load(std::memory_order_acquire); }
-    // Keeps the first message that gets the slot; later ones are dropped. The
-    // slot's lock is only tried: a worker finding it taken drops its message,
-    // since the holder is storing one.
-    void refuse(std::string message);
-    std::optional<std::string> take_refusal() { return std::move(refusal_); }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::mutex slot_lock_;
-    std::optional<std::string> refusal_;
-};
+void run_pieces(std::size_t len, const PieceFn& piece, StageStop& stop);
 
 namespace detail {
 
+// The checkpoint of whichever thread runs item i: it stops once the stage no
+// longer needs the item, or, on the calling thread, when the caller says so.
+class ItemCheckpoint final : public Checkpoint {
+  public:
+    ItemCheckpoint(const StageStop& stop, std::size_t item, Checkpoint* outer)
+        : stop_(stop), item_(item), outer_(outer) {}
+    bool stop_requested() override {
+        return stop_.skips(item_) || (outer_ != nullptr && outer_->stop_requested());
+    }
+
+  private:
+    const StageStop& stop_;
+    std::size_t item_;
+    Checkpoint* outer_;
+};
+
 template <class T, class F, class Run>
 Outcome<std::vector<T>> ordered_map(Run&& run, std::size_t len, F& f) {
-    std::vector<std::optional<T>> slots(len);
+    std::vector<std::optional<Outcome<T>>> slots(len);
     StageStop stop;
     const FaultInjection faults;
-    run(len, [&](std::size_t begin, std::size_t end) {
-        if (stop.stopped()) return;
-        for (std::size_t i = begin; i < end; ++i) {
+    run(len, stop, [&](std::size_t begin, std::size_t end) {
+        Checkpoint* const outer = current_checkpoint();
+        for (std::size_t i = begin; i < end && !stop.skips(i); ++i) {
             faults.before_item(i);
-            Outcome<T> item = f(i);
-            if (!item.ok()) return stop.refuse(item.take_refusal().message);
-            if (stop.stopped()) return;
-            slots[i].emplace(std::move(item.value()));
+            ItemCheckpoint here(stop, i, outer);
+            const CheckpointScope scope(here);
+            try {
+                slots[i] = f(i);
+            } catch (const Interrupted&) {
+                if (outer != nullptr && outer->stop_requested()) stop.interrupt();
+                return;
+            }
+            if (!slots[i]->ok()) return stop.refused(i);
         }
     });
-    if (auto refusal = stop.take_refusal()) return refuse(std::move(*refusal));
+    if (stop.interrupted()) throw Interrupted{};
+    // Every item before the lowest refused one ran, so the first slot that is
+    // not a result is that refusal.
     std::vector<T> results;
     results.reserve(len);
     for (auto& slot : slots) {
         ensure(slot.has_value(), "a parallel stage stopped without a refusal");
-        results.push_back(std::move(*slot));
+        if (!slot->ok()) return slot->take_refusal();
+        results.push_back(std::move(slot->value()));
     }
     return results;
 }
@@ -93,18 +123,22 @@ Outcome<std::vector<T>> ordered_map(Run&& run, std::size_t len, F& f) {
 }  // namespace detail
 
 // f(i) -> Outcome<T> for every i in [0, len), in parallel; the results in
-// index order, or the refusal that reached the slot first.
+// index order, or the refusal of the lowest refused item.
 template <class T, class F>
 Outcome<std::vector<T>> parallel_map(std::size_t len, F&& f) {
-    return detail::ordered_map<T>([](std::size_t n, const PieceFn& piece) { run_pieces(n, piece); },
-                                  len, f);
+    return detail::ordered_map<T>(
+        [](std::size_t n, StageStop& stop, const PieceFn& piece) { run_pieces(n, piece, stop); },
+        len, f);
 }
 
 // The same on a given pool.
 template <class T, class F>
 Outcome<std::vector<T>> parallel_map(WorkerPool& pool, std::size_t len, F&& f) {
     return detail::ordered_map<T>(
-        [&pool](std::size_t n, const PieceFn& piece) { pool.run_pieces(n, piece); }, len, f);
+        [&pool](std::size_t n, StageStop& stop, const PieceFn& piece) {
+            pool.run_pieces(n, piece, stop);
+        },
+        len, f);
 }
 
 }  // namespace hecrypt

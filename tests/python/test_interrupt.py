@@ -1,0 +1,140 @@
+"""Ctrl-C stops a long call: nothing partial comes back, and the module, its
+pool and its keys keep working."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Each call below would run for many seconds; SIGINT arrives after 0.3 s. The
+# child prints how long each call took to stop after the signal, then checks
+# that the next call on the same key gives correct results.
+CHILD = textwrap.dedent("""
+    import os, signal, threading, time
+    import hecrypt, oracle
+
+    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+    sk_pk, sk = hecrypt.generate_keypair(2048)
+    blobs = hecrypt.encrypt_many(pk, [float(i) for i in range(64)], 0)
+    mine = hecrypt.encrypt_many(sk_pk, [float(i) for i in range(64)], 0)
+
+    def interrupted_after(call):
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        start = time.monotonic()
+        try:
+            call()
+        except KeyboardInterrupt:
+            return time.monotonic() - start - 0.3
+        finally:
+            timer.cancel()
+        raise AssertionError("the call ran to its end")
+
+    calls = {
+        "encrypt_many": lambda: hecrypt.encrypt_many(pk, [1.5] * 200000),
+        "rerandomize": lambda: hecrypt.rerandomize(pk, blobs * 3000),
+        "decrypt_many": lambda: hecrypt.decrypt_many(sk, mine * 3000),
+        "add_many": lambda: hecrypt.add_many(pk, blobs * 16000),
+        "add_blocks": lambda: hecrypt.add_blocks(pk, blobs, [list(range(64)) * 16000]),
+        "add_blocks_many": lambda: hecrypt.add_blocks(pk, blobs, [list(range(64)) * 400] * 40),
+        "multiply_many": lambda: hecrypt.multiply_many(pk, blobs * 300, [3.0] * 19200),
+        "multiply_many_public": lambda: hecrypt.multiply_many_public(
+            pk, blobs * 3000, [3.0] * 192000),
+        "generate_keypair": lambda: hecrypt.generate_keypair(8192),
+        "from_n": lambda: hecrypt.PublicKey.from_n(((1 << 8191) | 12345).to_bytes(1024, "big")),
+    }
+    for name, call in calls.items():
+        late = interrupted_after(call)
+        after = hecrypt.encrypt_many(pk, [2.5, -1.0], 1)
+        assert [oracle.KEY_2048.decrypt(b) for b in after] == [(1, 25), (1, -10)], name
+        assert hecrypt.decrypt_many(sk, hecrypt.add_blocks(sk_pk, mine, [[1, 2], [3]])) \\
+            == ["3", "3"], name
+        print(name, round(late, 3))
+""")
+
+
+def run_child(script, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
+    lines = run_child(CHILD, threads).split()
+    lateness = dict(zip(lines[::2], map(float, lines[1::2])))
+    assert len(lateness) == 10
+    # Polled every 50 ms; the bound is loose for a loaded machine, and far
+    # below the seconds each call would otherwise take.
+    slow = {name: late for name, late in lateness.items() if late > 1.5}
+    assert not slow, slow
+
+
+HANDLERS = textwrap.dedent("""
+    import signal, hecrypt, oracle
+
+    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+    blobs = hecrypt.encrypt_many(pk, [1.0] * 32, 0)
+    seen = []
+
+    class Stop(Exception):
+        pass
+
+    def count(signum, frame):
+        seen.append(signum)
+
+    def stop(signum, frame):
+        raise Stop("from the handler")
+
+    # A handler that returns lets the call finish, with a correct result.
+    signal.signal(signal.SIGALRM, count)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    total = hecrypt.add_many(pk, blobs * 8000)
+    assert seen == [signal.SIGALRM]
+    assert oracle.KEY_2048.decrypt(total) == (0, 32 * 8000)
+
+    # Whatever a handler raises is what the call raises.
+    signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        hecrypt.encrypt_many(pk, [1.0] * 200000)
+    except Stop as error:
+        print(error)
+""")
+
+
+def test_the_handler_decides_what_happens():
+    assert run_child(HANDLERS, 2).strip() == "from the handler"
+
+
+def test_a_call_from_another_thread_is_not_stopped_by_the_main_threads_signal():
+    script = textwrap.dedent("""
+        import os, signal, threading, hecrypt, oracle
+        pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+        blobs = hecrypt.encrypt_many(pk, [1.0] * 32, 0)
+        out, finished = [], threading.Event()
+
+        def work():
+            out.append(hecrypt.add_many(pk, blobs * 4000))
+            finished.set()
+
+        threading.Thread(target=work).start()
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+        interrupted = False
+        while not finished.is_set():
+            try:
+                finished.wait(0.05)
+            except KeyboardInterrupt:
+                interrupted = True
+        assert interrupted
+        assert oracle.KEY_2048.decrypt(out[0]) == (0, 32 * 4000)
+        print("done")
+    """)
+    assert run_child(script, 2).strip() == "done"
