@@ -88,6 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 Outcome<std::size_t> square(std::size_t i) { return i * i; }
 
+void run_stage(WorkerPool& pool, std::size_t len, const PieceFn& piece) {
+    StageStop stop;
+    pool.run_pieces(len, piece, stop);
+}
+
 class OrderedMap : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(OrderedMap, GivesEveryResultOnceInIndexOrder) {
@@ -198,7 +203,7 @@ TEST(WorkerPool, CarriesAFaultToTheCallerAfterTheStageAndStaysUsable) {
     WorkerPool pool(3);
     std::vector<int> visited(50, 0);
     try {
-        pool.run_pieces(visited.size(), [&](std::size_t begin, std::size_t end) {
+        run_stage(pool, visited.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 if (i == 10) throw InternalFault("boom");
                 visited[i] = 1;
@@ -221,9 +226,9 @@ TEST(WorkerPool, SmallStagesStayOnTheCallingThread) {
     auto record = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) ran[i] = std::this_thread::get_id();
     };
-    pool.run_pieces(1, record);
+    run_stage(pool, 1, record);
     EXPECT_EQ(ran[0], caller);
-    pool.run_pieces(2, record);
+    run_stage(pool, 2, record);
     EXPECT_NE(ran[0], caller);
     EXPECT_NE(ran[1], caller);
 }
@@ -231,8 +236,8 @@ TEST(WorkerPool, SmallStagesStayOnTheCallingThread) {
 TEST(WorkerPool, StageStartedByAWorkerRunsInPlace) {
     WorkerPool pool(1);
     std::atomic<std::size_t> items{0};
-    pool.run_pieces(2, [&](std::size_t, std::size_t) {
-        pool.run_pieces(4, [&](std::size_t begin, std::size_t end) { items += end - begin; });
+    run_stage(pool, 2, [&](std::size_t, std::size_t) {
+        run_stage(pool, 4, [&](std::size_t begin, std::size_t end) { items += end - begin; });
     });
     EXPECT_EQ(items, 8u);
 }

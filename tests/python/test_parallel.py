@@ -45,13 +45,10 @@ def run_child(threads, count):
     return done.stdout.strip()
 
 
-@pytest.mark.parametrize("threads, count", [(1, 9), (2, 9), (64, 9), (2, 40)])
-def test_results_in_input_order_for_any_pool_size(threads, count):
+@pytest.mark.parametrize("threads, count", [(1, 9), (2, 9), (16, 9), (64, 9), (2, 40)])
+def test_results_in_input_order_and_the_lowest_refusal_for_any_pool_size(threads, count):
     refusal = run_child(threads, count)
-    if threads == 1:
-        assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
-    else:
-        assert refusal.startswith(("ciphertext #3: ", "ciphertext #7: "))
+    assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
 
 
 def test_decrypt_many_in_order_while_other_threads_run(keypair):

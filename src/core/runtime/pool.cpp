@@ -125,11 +125,6 @@ void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece, StageStop& st
     if (stage.fault) std::rethrow_exception(stage.fault);
 }
 
-void WorkerPool::run_pieces(std::size_t len, const PieceFn& piece) {
-    StageStop unused;
-    run_pieces(len, piece, unused);
-}
-
 // ---- The process-wide pool
 
 namespace {

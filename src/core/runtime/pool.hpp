@@ -58,7 +58,6 @@ class WorkerPool {
     // stage has ended. While it waits, the calling thread keeps answering its
     // checkpoint: a stop it learns of there is passed on through `stop`.
     void run_pieces(std::size_t len, const PieceFn& piece, StageStop& stop);
-    void run_pieces(std::size_t len, const PieceFn& piece);
 
   private:
     struct Shared;
