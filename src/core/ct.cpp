@@ -102,6 +102,28 @@ void ct_mul(mp_limb_t* out, const mp_limb_t* a, const mp_limb_t* b, std::size_t 
     mpn_sec_add_1(out + 3 * h, out + 3 * h, count(h), carry, deeper);
 }
 
+void ct_mul_wide(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                 std::span<const mp_limb_t> b) {
+    if (a.size() < b.size()) std::swap(a, b);  // GMP wants the longer operand first
+    WipedLimbs scratch(mpn_sec_mul_itch(count(a), count(b)));
+    mpn_sec_mul(out.data(), a.data(), count(a), b.data(), count(b), scratch.data());
+}
+
+void ct_reduce(std::span<mp_limb_t> n, std::span<const mp_limb_t> d) {
+    WipedLimbs scratch(mpn_sec_div_r_itch(count(n), count(d)));
+    mpn_sec_div_r(n.data(), count(n), d.data(), count(d), scratch.data());
+}
+
+void ct_l_quotient(std::span<mp_limb_t> quotient, std::span<mp_limb_t> numerator,
+                   std::span<const mp_limb_t> d) {
+    const mp_size_t nn = count(numerator);
+    const mp_size_t dn = count(d);
+    WipedLimbs scratch(std::max(mpn_sec_sub_1_itch(nn), mpn_sec_div_qr_itch(nn, dn)));
+    mpn_sec_sub_1(numerator.data(), numerator.data(), nn, 1, scratch.data());
+    quotient[numerator.size() - d.size()] =
+        mpn_sec_div_qr(quotient.data(), numerator.data(), nn, d.data(), dn, scratch.data());
+}
+
 void ct_mul_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
                 std::span<const mp_limb_t> b, std::span<const mp_limb_t> m) {
     const std::size_t w = m.size();
@@ -111,10 +133,9 @@ void ct_mul_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
     ensure(a.size() == w && b.size() == w && out.size() == w, "an operand has the wrong width");
     // Both buffers end up holding multiples of the secret operand.
     WipedLimbs product(2 * w);
-    WipedLimbs scratch(std::max(
-        ct_mul_scratch(w), static_cast<std::size_t>(mpn_sec_div_r_itch(count(2 * w), count(w)))));
+    WipedLimbs scratch(ct_mul_scratch(w));
     ct_mul(product.data(), a.data(), b.data(), w, scratch.data());
-    mpn_sec_div_r(product.data(), count(2 * w), m.data(), count(w), scratch.data());
+    ct_reduce(product.span(), m);
     std::copy_n(product.view().begin(), w, out.begin());
 }
 

@@ -73,6 +73,19 @@ std::size_t ct_mul_scratch(std::size_t n);
 void ct_mul(mp_limb_t* out, const mp_limb_t* a, const mp_limb_t* b, std::size_t n,
             mp_limb_t* scratch);
 
+// out[0, |a| + |b|) = a b for operands of any widths.
+void ct_mul_wide(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                 std::span<const mp_limb_t> b);
+
+// The first |d| limbs of n become n mod d, for a d whose top limb is not zero.
+void ct_reduce(std::span<mp_limb_t> n, std::span<const mp_limb_t> d);
+
+// quotient = (numerator - 1) / d, the numerator overwritten: the L function of
+// decryption, exact for the values it is used on. The quotient has
+// |numerator| - |d| + 1 limbs.
+void ct_l_quotient(std::span<mp_limb_t> quotient, std::span<mp_limb_t> numerator,
+                   std::span<const mp_limb_t> d);
+
 // out = a b mod m for a, b and out of |m| limbs and a modulus whose top limb
 // is not zero.
 void ct_mul_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,

@@ -25,30 +25,6 @@ mp_size_t count(LimbView limbs) { return static_cast<mp_size_t>(limbs.size()); }
 // out = x, zero-padded to the width of out.
 void pad(const mpz_class& x, WipedLimbs& out) { write_limbs(x, out.span()); }
 
-// quotient = (numerator - 1) / d; the numerator is overwritten. The quotient
-// has |numerator| - |d| + 1 limbs, the highest being GMP's returned limb.
-void sec_l_quotient(LimbSpan quotient, LimbSpan numerator, LimbView d) {
-    const mp_size_t nn = count(numerator);
-    const mp_size_t dn = count(d);
-    WipedLimbs scratch(std::max(mpn_sec_sub_1_itch(nn), mpn_sec_div_qr_itch(nn, dn)));
-    mpn_sec_sub_1(numerator.data(), numerator.data(), nn, 1, scratch.data());
-    quotient[numerator.size() - d.size()] =
-        mpn_sec_div_qr(quotient.data(), numerator.data(), nn, d.data(), dn, scratch.data());
-}
-
-// The first |d| limbs of n become n mod d.
-void sec_reduce(LimbSpan n, LimbView d) {
-    WipedLimbs scratch(mpn_sec_div_r_itch(count(n), count(d)));
-    mpn_sec_div_r(n.data(), count(n), d.data(), count(d), scratch.data());
-}
-
-// out = a b, out of |a| + |b| limbs.
-void sec_multiply(LimbSpan out, LimbView a, LimbView b) {
-    if (a.size() < b.size()) std::swap(a, b);  // GMP wants the longer operand first
-    WipedLimbs scratch(mpn_sec_mul_itch(count(a), count(b)));
-    mpn_sec_mul(out.data(), a.data(), count(a), b.data(), count(b), scratch.data());
-}
-
 // One prime's part of the key at fixed widths.
 struct PrimeShare {
     std::size_t width, square_width;
@@ -75,7 +51,7 @@ void half_decrypt(LimbView c, const PrimeShare& s, LimbSpan out) {
     WipedLimbs x(s.square_width);
     ct_pow_limbs(x.span(), c, s.r_minus_1.view(), GMP_NUMB_BITS * s.width, s.r_squared.view());
     WipedLimbs l(s.square_width - s.width + 1);  // L < r: the limbs past `width` are zero
-    sec_l_quotient(l.span(), x.span(), s.r.view());
+    ct_l_quotient(l.span(), x.span(), s.r.view());
     ct_mul_mod(out, l.view().first(s.width), s.h.view(), s.r.view());
 }
 
@@ -86,7 +62,7 @@ void crt_coefficient(LimbView mp, LimbView mq, const PrimeShare& q, LimbView p_i
     const std::size_t w = q.width;
     WipedLimbs reduced(std::max(mp.size(), w));
     std::ranges::copy(mp, reduced.span().begin());
-    sec_reduce(reduced.span(), q.r.view());
+    ct_reduce(reduced.span(), q.r.view());
     WipedLimbs difference(w);
     const mp_limb_t borrow = mpn_sub_n(difference.data(), mq.data(), reduced.data(), count(mq));
     mpn_cnd_add_n(borrow, difference.data(), difference.data(), q.r.view().data(), count(mq));
@@ -125,7 +101,7 @@ std::optional<mpz_class> decrypt_integer(const SecretKeyRecord& sk, const mpz_cl
     crt_coefficient(mp.view(), mq.view(), q, p_inv_q.view(), t.span());
     // m0 = mp + p t < n: the carry out of the low limbs goes into the rest
     WipedLimbs m0(p.width + q.width), scratch(mpn_sec_add_1_itch(count(t.view())));
-    sec_multiply(m0.span(), p.r.view(), t.view());
+    ct_mul_wide(m0.span(), p.r.view(), t.view());
     const mp_limb_t carry = mpn_add_n(m0.data(), m0.data(), mp.data(), count(mp.view()));
     mpn_sec_add_1(m0.data() + p.width, m0.data() + p.width, count(t.view()), carry, scratch.data());
     return signed_plaintext(m0.span(), sk.n, sk.half_n);
