@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fixed_point.hpp"
+#include "ifma/cpu.hpp"
 #include "primes.hpp"
 #include "runtime/interrupt.hpp"
 #include "runtime/rng.hpp"
@@ -86,8 +87,13 @@ PublicKeyRecord assemble_public(const mpz_class& n, const mpz_class& hs, const U
     std::uint64_t b = exponent_byte_count(bits32(n));
     mpz_class n_squared = n * n;
     std::optional<FixedBaseTable> table;
-    unlocker.without_lock([&] { table.emplace(build_table(hs, n_squared, (8 * b + 4) / 6)); });
-    return PublicKeyRecord{std::move(*table), n, std::move(n_squared), b};
+    std::optional<IfmaFixedBaseTable> table8;
+    unlocker.without_lock([&] {
+        table.emplace(build_table(hs, n_squared, (8 * b + 4) / 6));
+        if (use_ifma() && bit_length(n_squared) <= IFMA_MAX_MODULUS_BITS)
+            table8.emplace(build_table8(*table, n_squared));
+    });
+    return PublicKeyRecord{std::move(*table), n, std::move(n_squared), b, std::move(table8)};
 }
 
 Status check_request(std::uint32_t bits) {

@@ -10,6 +10,7 @@
 
 #include "bigint.hpp"
 #include "fast.hpp"
+#include "ifma/fixed8.hpp"
 #include "outcome.hpp"
 
 namespace hecrypt {
@@ -43,6 +44,9 @@ struct PublicKeyRecord {
     mpz_class n;
     mpz_class n_squared;
     std::uint64_t exponent_byte_count;  // length of every random exponent r
+    // The same table for the 8-lane engine, built when use_ifma() holds and
+    // n^2 fits the engine; masks come from it whenever it is there.
+    std::optional<IfmaFixedBaseTable> table8;
 
     std::uint64_t exponent_bits() const { return 8 * exponent_byte_count; }
     std::uint32_t plaintext_bound_bits() const;

@@ -1,5 +1,8 @@
 #include "cpu.hpp"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace hecrypt {
 
 bool ifma_available() {
@@ -8,6 +11,14 @@ bool ifma_available() {
     static const bool available =
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
     return available;
+}
+
+bool use_ifma() {
+    static const bool use = [] {
+        const char* portable = std::getenv("HECRYPT_PORTABLE");
+        return ifma_available() && !(portable != nullptr && std::string_view(portable) == "1");
+    }();
+    return use;
 }
 
 }  // namespace hecrypt

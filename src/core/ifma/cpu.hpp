@@ -8,4 +8,10 @@ namespace hecrypt {
 // run unless this says so.
 bool ifma_available();
 
+// Whether keys get the 8-lane engine: ifma_available(), unless the
+// environment variable HECRYPT_PORTABLE is 1, which keeps every key on the
+// portable engine so that the two can be compared on one machine. The
+// environment is read once, at the first call.
+bool use_ifma();
+
 }  // namespace hecrypt

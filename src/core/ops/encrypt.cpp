@@ -7,20 +7,34 @@ namespace hecrypt {
 
 namespace {
 
-// (1 + m n) hs^r mod n^2 for one value; hs^r comes from the key's table.
-Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor, unsigned scale,
-                           const mpz_class& bound) {
-    mpz_class mask = random_mask(pk);
+// m for one value, or why it cannot be encrypted.
+Outcome<mpz_class> plaintext_of(double value, double factor, const mpz_class& bound) {
     Outcome<mpz_class> m = encode_value(value, factor);
     if (!m.ok()) return m.take_refusal();
     if (Status fits = check_plaintext_bound(m.value(), bound, value); !fits.ok())
         return fits.take_refusal();
-    mpz_class c = m.value() * pk.n + 1;
+    return m;
+}
+
+// (1 + m n) hs^r mod n^2, given hs^r; m is wiped.
+Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& mask,
+                    unsigned scale) {
+    mpz_class c = m * pk.n + 1;
     mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), pk.n_squared.get_mpz_t());
     mul_mod_vartime(c, mask, pk.n_squared);
-    wipe(mask);
-    wipe(m.value());
+    wipe(m);
     return write_blob(static_cast<std::uint8_t>(scale), c);
+}
+
+// One value on the portable engine; hs^r comes from the key's table.
+Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor, unsigned scale,
+                           const mpz_class& bound) {
+    mpz_class mask = random_mask(pk);
+    Outcome<mpz_class> m = plaintext_of(value, factor, bound);
+    if (!m.ok()) return m.take_refusal();
+    Bytes blob = ciphertext_of(pk, m.value(), mask, scale);
+    wipe(mask);
+    return blob;
 }
 
 }  // namespace
@@ -30,6 +44,14 @@ Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<co
     const mpz_class bound = plaintext_bound(pk.n);
     if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
     const double factor = scale_factor(scale_pow10);
+    if (pk.table8) {
+        return masked_in_groups<mpz_class>(
+            pk, values.size(),
+            [&](std::size_t i) { return plaintext_of(values[i], factor, bound); },
+            [&](mpz_class& m, const mpz_class& mask) {
+                return ciphertext_of(pk, m, mask, scale_pow10);
+            });
+    }
     return parallel_map<Bytes>(values.size(), [&](std::size_t i) {
         return encrypt_one(pk, values[i], factor, scale_pow10, bound);
     });

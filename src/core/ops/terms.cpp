@@ -35,6 +35,20 @@ mpz_class random_mask(const PublicKeyRecord& pk) {
     return mask;
 }
 
+Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
+    ensure(pk.table8.has_value(), "the key has no 8-lane table");
+    ensure(count <= IFMA_LANES, "more items than lanes");
+    Digits8 digits;
+    for (std::size_t l = 0; l < count; ++l) {
+        Bytes r = random_bytes(pk.exponent_byte_count);
+        digits[l] = exponent_digits(r);
+        wipe(r);
+    }
+    Values8 masks = pow_fixed8(*pk.table8, digits);
+    for (Digits& lane : digits) wipe(lane);
+    return masks;
+}
+
 void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
     mpz_mul(acc.get_mpz_t(), acc.get_mpz_t(), c.get_mpz_t());
     mpz_tdiv_r(acc.get_mpz_t(), acc.get_mpz_t(), m.get_mpz_t());

@@ -8,6 +8,7 @@
 
 #include "../blob.hpp"
 #include "../keys.hpp"
+#include "../runtime/pool.hpp"
 
 namespace hecrypt {
 
@@ -23,6 +24,39 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
 
 // hs^r mod n^2 for a fresh exponent r from the calling thread's generator.
 mpz_class random_mask(const PublicKeyRecord& pk);
+
+// random_mask for `count` <= 8 items at once on the key's 8-lane table: the
+// exponents are drawn one per item in order, and the lanes past `count`
+// stay idle.
+Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count);
+
+// The parallel stage of an operation that multiplies every item by a fresh
+// hs^r, on the 8-lane table: check(i) -> Outcome<C> makes the item's own
+// checks, then the items of a group of 8 that passed get their masks from one
+// evaluation and finish(C&, const mpz_class& mask) -> Bytes gives each
+// result. A group stops at its first refused item, so the refusal reported is
+// the lowest refused item's, as on the portable path.
+template <class C, class Check, class Finish>
+Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
+                                             Check&& check, Finish&& finish) {
+    return parallel_map_groups<Bytes>(
+        len, IFMA_LANES, [&](std::size_t begin, std::size_t end) -> Outcome<std::vector<Bytes>> {
+            std::vector<C> checked;
+            checked.reserve(end - begin);
+            for (std::size_t i = begin; i < end; ++i) {
+                Outcome<C> item = check(i);
+                if (!item.ok()) return item.take_refusal();
+                checked.push_back(std::move(item.value()));
+            }
+            Values8 masks = random_masks8(pk, checked.size());
+            std::vector<Bytes> results;
+            results.reserve(checked.size());
+            for (std::size_t l = 0; l < checked.size(); ++l)
+                results.push_back(finish(checked[l], masks[l]));
+            for (mpz_class& mask : masks) wipe(mask);
+            return results;
+        });
+}
 
 // c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
 // when c has no inverse modulo m.

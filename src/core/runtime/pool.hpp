@@ -1,10 +1,12 @@
 // The process-wide worker pool and the ordered parallel map over a batch.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -86,15 +88,19 @@ class ItemCheckpoint final : public Checkpoint {
     Checkpoint* outer_;
 };
 
+// Slot i of the stage covers the items [i group, (i + 1) group) of a batch
+// of `items`; the fault hook counts items, whatever the grouping.
 template <class T, class F, class Run>
-Outcome<std::vector<T>> ordered_map(Run&& run, std::size_t len, F& f) {
+Outcome<std::vector<T>> ordered_map(Run&& run, std::size_t len, F& f, std::size_t items,
+                                    std::size_t group) {
     std::vector<std::optional<Outcome<T>>> slots(len);
     StageStop stop;
     const FaultInjection faults;
     run(len, stop, [&](std::size_t begin, std::size_t end) {
         Checkpoint* const outer = current_checkpoint();
         for (std::size_t i = begin; i < end && !stop.skips(i); ++i) {
-            faults.before_item(i);
+            for (std::size_t item = i * group; item < std::min(items, (i + 1) * group); ++item)
+                faults.before_item(item);
             ItemCheckpoint here(stop, i, outer);
             const CheckpointScope scope(here);
             try {
@@ -127,7 +133,27 @@ template <class T, class F>
 Outcome<std::vector<T>> parallel_map(std::size_t len, F&& f) {
     return detail::ordered_map<T>(
         [](std::size_t n, StageStop& stop, const PieceFn& piece) { run_pieces(n, piece, stop); },
-        len, f);
+        len, f, len, 1);
+}
+
+// The same over groups of `group` consecutive items, for work that is
+// cheaper done for several items at once: f(begin, end) -> Outcome of the
+// results of the items [begin, end), or of the refusal of the lowest refused
+// among them (the items after it need not run). The results in index order,
+// or the refusal of the lowest refused item.
+template <class T, class F>
+Outcome<std::vector<T>> parallel_map_groups(std::size_t len, std::size_t group, F&& f) {
+    ensure(group > 0, "a group has at least one item");
+    auto slot = [&](std::size_t i) { return f(i * group, std::min(len, (i + 1) * group)); };
+    Outcome<std::vector<std::vector<T>>> groups = detail::ordered_map<std::vector<T>>(
+        [](std::size_t n, StageStop& stop, const PieceFn& piece) { run_pieces(n, piece, stop); },
+        (len + group - 1) / group, slot, len, group);
+    if (!groups.ok()) return groups.take_refusal();
+    std::vector<T> results;
+    results.reserve(len);
+    for (std::vector<T>& g : groups.value()) std::ranges::move(g, std::back_inserter(results));
+    ensure(results.size() == len, "a group returned the wrong number of results");
+    return results;
 }
 
 // The same on a given pool.
@@ -137,7 +163,7 @@ Outcome<std::vector<T>> parallel_map(WorkerPool& pool, std::size_t len, F&& f) {
         [&pool](std::size_t n, StageStop& stop, const PieceFn& piece) {
             pool.run_pieces(n, piece, stop);
         },
-        len, f);
+        len, f, len, 1);
 }
 
 }  // namespace hecrypt

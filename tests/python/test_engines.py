@@ -1,0 +1,94 @@
+"""The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree: the
+same plaintexts come back, and the same refusal is reported for the same
+batch. On a CPU without AVX-512 IFMA both runs take the portable engine and
+the comparison holds trivially."""
+
+import json
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Runs in a fresh interpreter: the engine is chosen once per process.
+CHILD = textwrap.dedent("""
+    import json, math, sys
+    import hecrypt, oracle
+    key = getattr(oracle, sys.argv[1])
+    pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
+    values = [float(i) * 1.25 - 7.0 for i in range(int(sys.argv[2]))]
+    out = {}
+    blobs = hecrypt.encrypt_many(pk, values, 2)
+    out["encrypted"] = [key.decrypt(b) for b in blobs]
+    again = hecrypt.rerandomize(pk, blobs)
+    out["fresh"] = [a != b for a, b in zip(again, blobs)]
+    out["rerandomized"] = [key.decrypt(b) for b in again]
+
+    def refusal(call):
+        try:
+            call()
+        except ValueError as e:
+            return str(e)
+    out["refused"] = []
+    for positions in json.loads(sys.argv[3]):
+        bad_values, bad_blobs = list(values), list(blobs)
+        for p in (p for p in positions if p < len(values)):
+            bad_values[p] = math.nan if p % 2 else math.inf
+            bad_blobs[p] = b"" if p % 2 else bytes([2]) + key.n2.to_bytes(key.n2.bit_length() // 8 + 1, "big")
+        out["refused"].append([refusal(lambda: hecrypt.encrypt_many(pk, bad_values, 2)),
+                               refusal(lambda: hecrypt.rerandomize(pk, bad_blobs))])
+    print(json.dumps(out))
+""")
+
+# Refused positions (0-based): in the first or a later group of eight, two
+# in one group, two in different groups, the last item of a partial group.
+# Odd positions hold NaN or an empty blob, even ones inf or n^2, so each pair
+# tells from the message alone which of its two was reported.
+REFUSALS = [[0], [7], [8], [3, 6], [13, 4], [9, 16], [18]]
+
+
+def run(key, count, portable, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("HECRYPT_PORTABLE", None)
+    if portable:
+        env["HECRYPT_PORTABLE"] = "1"
+    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-c", CHILD, key, str(count), json.dumps(REFUSALS)],
+                          env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("key, count, threads", [
+    ("KEY_2048", 19, 1), ("KEY_2048", 19, 2), ("KEY_2048", 1, 2), ("KEY_3072", 9, 2),
+])
+def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads):
+    fast, portable = run(key, count, False, threads), run(key, count, True, threads)
+    expected = [[2, round(i * 125 - 700)] for i in range(count)]
+    for out in (fast, portable):
+        assert out["encrypted"] == expected
+        assert out["rerandomized"] == expected
+        assert all(out["fresh"])
+    # Refusals beyond the batch leave it whole; the rest name the lowest.
+    assert fast["refused"] == portable["refused"]
+    for positions, (encrypt, rerandomize) in zip(REFUSALS, fast["refused"]):
+        inside = sorted(p for p in positions if p < count)
+        if not inside:
+            assert encrypt is None and rerandomize is None
+            continue
+        lowest = inside[0]
+        assert encrypt.startswith("value NaN" if lowest % 2 else "value inf"), encrypt
+        assert rerandomize.startswith(f"ciphertext #{lowest + 1}"), rerandomize
+        assert ("empty" in rerandomize) == bool(lowest % 2), rerandomize
+
+
+def test_an_empty_batch_on_either_engine():
+    import hecrypt
+    import oracle
+    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
+    assert hecrypt.encrypt_many(pk, []) == []
+    assert hecrypt.rerandomize(pk, []) == []
