@@ -26,11 +26,21 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
     return parsed;
 }
 
-mpz_class random_mask(const PublicKeyRecord& pk) {
+namespace {
+
+// The digits of a fresh random exponent r; r itself is wiped.
+Digits random_digits(const PublicKeyRecord& pk) {
     Bytes r = random_bytes(pk.exponent_byte_count);
     Digits digits = exponent_digits(r);
-    mpz_class mask = pow_fixed(pk.table, digits);
     wipe(r);
+    return digits;
+}
+
+}  // namespace
+
+mpz_class random_mask(const PublicKeyRecord& pk) {
+    Digits digits = random_digits(pk);
+    mpz_class mask = pow_fixed(pk.table, digits);
     wipe(digits);
     return mask;
 }
@@ -39,11 +49,7 @@ Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
     ensure(pk.table8.has_value(), "the key has no 8-lane table");
     ensure(count <= IFMA_LANES, "more items than lanes");
     Digits8 digits;
-    for (std::size_t l = 0; l < count; ++l) {
-        Bytes r = random_bytes(pk.exponent_byte_count);
-        digits[l] = exponent_digits(r);
-        wipe(r);
-    }
+    for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk);
     Values8 masks = pow_fixed8(*pk.table8, digits);
     for (Digits& lane : digits) wipe(lane);
     return masks;
