@@ -58,6 +58,9 @@ class WipedLimbs {
     explicit WipedLimbs(std::size_t width);
     WipedLimbs(const WipedLimbs&) = delete;
     WipedLimbs& operator=(const WipedLimbs&) = delete;
+    // The limbs move with their integer, which takes the block along.
+    WipedLimbs(WipedLimbs&& other) noexcept
+        : store_(std::move(other.store_)), limbs_(std::exchange(other.limbs_, {})) {}
     ~WipedLimbs() { wipe(store_); }
 
     std::span<mp_limb_t> span() { return limbs_; }

@@ -5,6 +5,7 @@
 #include "fixed_point.hpp"
 #include "ifma/cpu.hpp"
 #include "primes.hpp"
+#include "secret.hpp"
 #include "runtime/interrupt.hpp"
 #include "runtime/rng.hpp"
 #include "secure_memory.hpp"
@@ -194,6 +195,7 @@ std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_
     sk.half_n = sk.n >> 1;
     sk.p = p;
     sk.q = q;
+    sk.lanes8 = decryption_lanes(sk);
     return sk;
 }
 

@@ -11,6 +11,7 @@
 #include "bigint.hpp"
 #include "fast.hpp"
 #include "ifma/fixed8.hpp"
+#include "ifma/pow8.hpp"
 #include "outcome.hpp"
 
 namespace hecrypt {
@@ -53,10 +54,27 @@ struct PublicKeyRecord {
     Bytes modulus_bytes() const { return to_bytes_be(n); }
 };
 
+// The two exponentiations of decryption laid out for the 8-lane engine: p^2
+// in the even lanes and q^2 in the odd ones, with p - 1 and q - 1 as their
+// exponents, so that a ciphertext's two halves run side by side and four
+// ciphertexts fill the lanes.
+struct DecryptionLanes {
+    IfmaContext context;
+    ExponentWords8 exponents;
+    std::size_t exponent_bits;
+
+    DecryptionLanes(IfmaContext c, ExponentWords8 e, std::size_t bits)
+        : context(std::move(c)), exponents(std::move(e)), exponent_bits(bits) {}
+    DecryptionLanes(DecryptionLanes&&) = default;
+    DecryptionLanes& operator=(DecryptionLanes&&) = default;
+    ~DecryptionLanes() { wipe_lanes(exponents); }
+};
+
 struct SecretKeyRecord {
     mpz_class n, n_squared, half_n;
     mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
     mpz_class hp, hq, p_inv_q;
+    std::optional<DecryptionLanes> lanes8;  // when use_ifma() holds and p^2, q^2 fit
 
     SecretKeyRecord() = default;
     SecretKeyRecord(SecretKeyRecord&&) = default;

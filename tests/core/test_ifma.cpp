@@ -73,9 +73,11 @@ TEST_P(IfmaLayout, ContextShape) {
     // The least width with 4m < R.
     EXPECT_LT(4 * m, power_of_two(52 * k));
     EXPECT_GE(4 * m, power_of_two(52 * (k - 1)));
-    EXPECT_EQ((ctx.modulus[0] * ctx.neg_inv) & IFMA_DIGIT_MASK, IFMA_DIGIT_MASK);
     const mpz_class r = power_of_two(52 * k) % m;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+        EXPECT_EQ(read_lane(ctx.modulus, l), m);
+        EXPECT_EQ((ctx.modulus[0].lane[l] * ctx.neg_inv.lane[l]) & IFMA_DIGIT_MASK,
+                  IFMA_DIGIT_MASK);
         EXPECT_EQ(read_lane(ctx.one, l), r);
         EXPECT_EQ(read_lane(ctx.r_squared, l), r * r % m);
     }

@@ -1,8 +1,11 @@
 // Decryption runs on limb arrays whose widths come from the key. Every shape
 // those widths can take decrypts the whole signed range exactly: a square
 // that fills its top limb or leaves it short, and primes of different lengths
-// in either order (so mp may or may not need reducing modulo q).
+// in either order (so mp may or may not need reducing modulo q), on the
+// 8-lane engine (four ciphertexts at a time) and on the portable one.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "core/secret.hpp"
 #include "key_fixtures.hpp"
@@ -30,22 +33,31 @@ TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
     const mpz_class p = prime_of(GetParam().p_bits, "9e3779b97f4a7c15f39cc0605cedc834");
     const mpz_class q = prime_of(GetParam().q_bits, "b7e151628aed2a6abf7158809cf4f3c7");
     const std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
-    ASSERT_TRUE(sk.has_value());
+    std::optional<SecretKeyRecord> portable = prepare_decryption(p, q);
+    ASSERT_TRUE(sk.has_value() && portable.has_value());
+    portable->lanes8.reset();
     const mpz_class third = sk->n / 3;
     // zero, both signs at the ends of the range, and plaintexts that vanish
     // modulo one prime
     const mpz_class plaintexts[] = {0, 1, -1, third, -third, sk->half_n, -sk->half_n, p, -q};
+    std::vector<mpz_class> cs;
     unsigned long x = 3;
-    for (const mpz_class& m : plaintexts) {
-        const mpz_class c = testing::textbook_encrypt(sk->n, m, x++);
-        EXPECT_EQ(decrypt_integer(*sk, c), m) << "plaintext " << m;
+    for (const mpz_class& m : plaintexts) cs.push_back(testing::textbook_encrypt(sk->n, m, x++));
+    std::vector<const mpz_class*> all;
+    for (const mpz_class& c : cs) all.push_back(&c);
+    const std::vector<mpz_class> wanted(std::begin(plaintexts), std::end(plaintexts));
+    for (const SecretKeyRecord* key : {&*sk, static_cast<const SecretKeyRecord*>(&*portable)}) {
+        EXPECT_EQ(decrypt_integers(*key, all), wanted) << (key->lanes8 ? "8 lanes" : "portable");
+        for (std::size_t i = 0; i < cs.size(); ++i)
+            EXPECT_EQ(decrypt_integer(*key, cs[i]), wanted[i]) << "plaintext " << wanted[i];
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Primes, DecryptWidths,
                          ::testing::Values(Lengths{1024, 1024}, Lengths{1050, 1050},
                                            Lengths{1000, 1100}, Lengths{1100, 1000},
-                                           Lengths{1088, 1030}),
+                                           Lengths{1088, 1030}, Lengths{1536, 1536},
+                                           Lengths{2048, 2048}),
                          [](const auto& info) {
                              return std::to_string(info.param.p_bits) + "x" +
                                     std::to_string(info.param.q_bits);

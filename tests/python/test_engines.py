@@ -92,3 +92,47 @@ def test_an_empty_batch_on_either_engine():
     pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
     assert hecrypt.encrypt_many(pk, []) == []
     assert hecrypt.rerandomize(pk, []) == []
+
+
+# Decryption runs four ciphertexts to a group of lanes: refusals in the first
+# group, at a group's edges, two in one group and in two groups.
+DECRYPT_CHILD = textwrap.dedent("""
+    import json, sys
+    import hecrypt
+    pk, sk = hecrypt.generate_keypair(2048)
+    values = [float(i * 37 - 200) for i in range(11)]
+    blobs = hecrypt.encrypt_many(pk, values, 0)
+    out = {"many": hecrypt.decrypt_many(sk, blobs),
+           "one": [hecrypt.decrypt(sk, b) for b in blobs],
+           "refused": []}
+    for positions in json.loads(sys.argv[1]):
+        bad = list(blobs)
+        for p in positions:
+            bad[p] = b"" if p % 2 else hecrypt.encrypt_many(pk, [1.5], 1)[0]
+        try:
+            hecrypt.decrypt_many(sk, bad)
+            out["refused"].append(None)
+        except ValueError as e:
+            out["refused"].append(str(e))
+    print(json.dumps(out))
+""")
+
+DECRYPT_REFUSALS = [[0], [3], [4], [2, 1], [9, 5], [10]]
+
+
+@pytest.mark.parametrize("portable", [False, True])
+def test_both_engines_decrypt_alike(portable):
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    env.pop("HECRYPT_PORTABLE", None)
+    if portable:
+        env["HECRYPT_PORTABLE"] = "1"
+    done = subprocess.run([sys.executable, "-c", DECRYPT_CHILD, json.dumps(DECRYPT_REFUSALS)],
+                          env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    out = json.loads(done.stdout)
+    assert out["many"] == [str(i * 37 - 200) for i in range(11)]
+    assert out["one"] == [float(i * 37 - 200) for i in range(11)]
+    for positions, message in zip(DECRYPT_REFUSALS, out["refused"]):
+        lowest = min(positions)
+        assert message.startswith(f"ciphertext #{lowest + 1}"), message
+        assert ("empty" in message) == (lowest % 2 == 1), message

@@ -1,9 +1,14 @@
-// One odd modulus prepared for the 8-lane Montgomery kernels.
+// Odd moduli prepared for the 8-lane Montgomery kernels, one per lane.
 //
-// The width k is the least number of 52-bit digits with 4 m < R = 2^(52 k).
-// That headroom of two bits is what lets every product stay in [0, 2m)
-// without a final subtraction: for a, b < 2m, (a b + u m) / R with u < R is
-// below 4m^2 / R + m < 2m. Full reduction happens once, on the way out.
+// The width k is the least number of 52-bit digits with 4 m < R = 2^(52 k)
+// for the longest modulus. That headroom of two bits is what lets every
+// product stay in [0, 2m) without a final subtraction: for a, b < 2m,
+// (a b + u m) / R with u < R is below 4m^2 / R + m < 2m. Full reduction
+// happens once, on the way out.
+//
+// Most contexts hold one modulus in every lane (n^2 of a key); decryption's
+// holds p^2 and q^2 side by side, so the moduli may be secret: a context is
+// wiped when it is freed.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +25,20 @@ namespace hecrypt {
 constexpr std::size_t IFMA_MAX_MODULUS_BITS = 16384;
 
 struct IfmaContext {
-    std::size_t width;                   // k
-    std::vector<std::uint64_t> modulus;  // m as k digits
-    std::uint64_t neg_inv;               // -m^-1 mod 2^52
-    Lanes8 r_squared;                    // R^2 mod m in every lane: enters Montgomery form
-    Lanes8 one;                          // R mod m in every lane: the Montgomery form of 1
+    std::size_t width;     // k
+    Lanes8 modulus;        // m_l in lane l, k digits
+    DigitVector neg_inv;   // -m_l^-1 mod 2^52
+    Lanes8 r_squared;      // R^2 mod m_l: enters Montgomery form
+    Lanes8 one;            // R mod m_l: the Montgomery form of 1
 
-    // m odd, positive and at most IFMA_MAX_MODULUS_BITS bits.
+    // m in every lane: odd, positive and at most IFMA_MAX_MODULUS_BITS bits.
     explicit IfmaContext(const mpz_class& m);
+    // moduli[l] in lane l, each as above.
+    explicit IfmaContext(const Values8& moduli);
+    IfmaContext(const IfmaContext&) = default;
+    IfmaContext(IfmaContext&&) = default;
+    IfmaContext& operator=(IfmaContext&&) = default;
+    ~IfmaContext();
 };
 
 // Digits for a modulus of `bits` bits: the least k with bits + 2 <= 52 k.

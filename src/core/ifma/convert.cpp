@@ -20,7 +20,7 @@ Values8 ifma_from_mont8(const IfmaContext& ctx, LaneView a, IfmaScratch& scratch
     Values8 xs;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) xs[l] = read_lane(v, l);
     // The values may be powers of a secret exponent; the caller wipes its copies.
-    wipe(std::span(reinterpret_cast<std::uint8_t*>(v.data()), v.size() * sizeof(DigitVector)));
+    wipe_lanes(v);
     return xs;
 }
 

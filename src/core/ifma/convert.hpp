@@ -1,15 +1,10 @@
 // Eight big integers into and out of the 8-lane Montgomery form.
 #pragma once
 
-#include <array>
-#include <span>
-
 #include "context.hpp"
 #include "mont8.hpp"
 
 namespace hecrypt {
-
-using Values8 = std::array<mpz_class, IFMA_LANES>;
 
 // x_l R mod m in lane l, for 0 <= x_l < R (callers pass values below m).
 Lanes8 ifma_to_mont8(const IfmaContext& ctx, const Values8& xs, IfmaScratch& scratch);

@@ -46,10 +46,6 @@ IFMA_TARGET void select8(const DigitVector* window, const DigitVector& digits, D
     }
 }
 
-void wipe_lanes(Lanes8& v) {
-    wipe(std::span(reinterpret_cast<std::uint8_t*>(v.data()), v.size() * sizeof(DigitVector)));
-}
-
 // The buffers of one evaluation: the digits and every power made from them
 // would give the exponents away, so all are zeroed before they are freed.
 struct Evaluation {

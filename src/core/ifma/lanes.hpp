@@ -7,6 +7,7 @@
 // operations; only the kernels' scratch holds wider column sums.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,6 +30,9 @@ using Lanes8 = std::vector<DigitVector>;
 using LaneView = std::span<const DigitVector>;
 using LaneSpan = std::span<DigitVector>;
 
+// One number per lane, in GMP's form.
+using Values8 = std::array<mpz_class, IFMA_LANES>;
+
 // Writes x >= 0 into one lane of `v`, zero-padded; faults when it needs more
 // digits than `v` has.
 void write_lane(LaneSpan v, std::size_t lane, const mpz_class& x);
@@ -39,6 +43,9 @@ mpz_class read_lane(LaneView v, std::size_t lane);
 
 // The same digits in every lane.
 Lanes8 broadcast_digits(std::span<const std::uint64_t> digits);
+
+// Zeroes every digit before v is freed: for buffers that held secrets.
+void wipe_lanes(Lanes8& v);
 
 // x >= 0 as `width` digits of 52 bits; faults when it does not fit.
 std::vector<std::uint64_t> digits_of(const mpz_class& x, std::size_t width);

@@ -32,12 +32,8 @@ IFMA_TARGET inline Vec shift_left(Vec v, unsigned bits) {
     return _mm512_maskz_slli_epi64(ALL_LANES, v, bits);
 }
 
-// Digit j of the right operand of a row: lane values, or a modulus digit
-// shared by every lane.
+// Digit j of the right operand of a row: lane values, or the lanes' moduli.
 IFMA_TARGET inline Vec digit(const DigitVector* y, std::size_t j) { return load(y[j]); }
-IFMA_TARGET inline Vec digit(const std::uint64_t* y, std::size_t j) {
-    return _mm512_set1_epi64(static_cast<long long>(y[j]));
-}
 
 // Column c of a block of R rows, row r being x_r y[0, n) shifted r digits:
 // the low 52 bits of x_r y_j go to column r + j, the high ones to column
@@ -152,8 +148,8 @@ IFMA_TARGET void square(DigitVector* col, const DigitVector* a, std::size_t k) {
 // beyond as one block.
 template <std::size_t R>
 IFMA_TARGET void reduce_block(const IfmaContext& ctx, DigitVector* col) {
-    const std::uint64_t* m = ctx.modulus.data();
-    const Vec neg_inv = _mm512_set1_epi64(static_cast<long long>(ctx.neg_inv));
+    const DigitVector* m = ctx.modulus.data();
+    const Vec neg_inv = load(ctx.neg_inv);
     Vec u[R];
     for (std::size_t r = 0; r < R; ++r) {
         u[r] = _mm512_madd52lo_epu64(_mm512_setzero_si512(), load(col[r]), neg_inv);
@@ -205,7 +201,7 @@ IFMA_TARGET void reduce8(const IfmaContext& ctx, DigitVector* a, DigitVector* di
     const Vec mask = _mm512_set1_epi64(static_cast<long long>(IFMA_DIGIT_MASK));
     Vec borrow = _mm512_setzero_si512();
     for (std::size_t i = 0; i < k; ++i) {
-        const Vec mi = _mm512_set1_epi64(static_cast<long long>(ctx.modulus[i]));
+        const Vec mi = load(ctx.modulus[i]);
         // Digits are below 2^52, so a negative difference shows in bit 63.
         const Vec d = _mm512_sub_epi64(_mm512_sub_epi64(load(a[i]), mi), borrow);
         store(diff[i], _mm512_and_si512(d, mask));

@@ -30,17 +30,17 @@ mpz_class random_mask(const PublicKeyRecord& pk);
 // stay idle.
 Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count);
 
-// The parallel stage of an operation that multiplies every item by a fresh
-// hs^r, on the 8-lane table: check(i) -> Outcome<C> makes the item's own
-// checks, then the items of a group of 8 that passed get their masks from one
-// evaluation and finish(C&, const mpz_class& mask) -> Bytes gives each
-// result. A group stops at its first refused item, so the refusal reported is
-// the lowest refused item's, as on the portable path.
-template <class C, class Check, class Finish>
-Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
-                                             Check&& check, Finish&& finish) {
-    return parallel_map_groups<Bytes>(
-        len, IFMA_LANES, [&](std::size_t begin, std::size_t end) -> Outcome<std::vector<Bytes>> {
+// The parallel stage of an operation whose items are checked one by one and
+// then computed `group` at a time: check(i) -> Outcome<C> makes item i's own
+// checks, and run(std::vector<C>&) -> std::vector<R> computes the results of
+// a group whose items all passed. A group stops at its first refused item,
+// so the refusal reported is the lowest refused item's, as when items run
+// one by one.
+template <class C, class R, class Check, class Run>
+Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Check&& check,
+                                          Run&& run) {
+    return parallel_map_groups<R>(
+        len, group, [&](std::size_t begin, std::size_t end) -> Outcome<std::vector<R>> {
             std::vector<C> checked;
             checked.reserve(end - begin);
             for (std::size_t i = begin; i < end; ++i) {
@@ -48,14 +48,26 @@ Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::siz
                 if (!item.ok()) return item.take_refusal();
                 checked.push_back(std::move(item.value()));
             }
-            Values8 masks = random_masks8(pk, checked.size());
-            std::vector<Bytes> results;
-            results.reserve(checked.size());
-            for (std::size_t l = 0; l < checked.size(); ++l)
-                results.push_back(finish(checked[l], masks[l]));
-            for (mpz_class& mask : masks) wipe(mask);
-            return results;
+            return run(checked);
         });
+}
+
+// The parallel stage of an operation that multiplies every item by a fresh
+// hs^r, on the 8-lane table: the items of a group of 8 that passed check(i)
+// get their masks from one evaluation, and finish(C&, const mpz_class& mask)
+// -> Bytes gives each result.
+template <class C, class Check, class Finish>
+Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
+                                             Check&& check, Finish&& finish) {
+    return checked_in_groups<C, Bytes>(len, IFMA_LANES, check, [&](std::vector<C>& checked) {
+        Values8 masks = random_masks8(pk, checked.size());
+        std::vector<Bytes> results;
+        results.reserve(checked.size());
+        for (std::size_t l = 0; l < checked.size(); ++l)
+            results.push_back(finish(checked[l], masks[l]));
+        for (mpz_class& mask : masks) wipe(mask);
+        return results;
+    });
 }
 
 // c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
