@@ -16,9 +16,10 @@ using ExponentWords8 = Lanes8;
 
 // out = base^e R^(1 - e) per lane, that is base^e in Montgomery form, in
 // [0, 2m), for bases in Montgomery form in [0, 2m) and exponents below
-// 2^bits (1 <= bits <= 64 |exponents|). Fixed 5-bit windows from the top,
-// each entry chosen from the lane's table by mask after reading all 32: the
-// instructions and the memory touched depend on `bits` and the width alone.
+// 2^bits (1 <= bits <= 64 |exponents|). Fixed windows of up to 5 bits from
+// the top, their size chosen from `bits`, each entry chosen from the lane's
+// table by mask after reading them all: the instructions and the memory
+// touched depend on `bits` and the width alone.
 // out must not alias base. Faults unless ifma_available().
 void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& exponents,
                std::size_t bits, LaneSpan out, IfmaScratch& scratch);

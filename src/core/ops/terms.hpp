@@ -2,7 +2,9 @@
 // key, and the fresh randomiser hs^r.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -69,6 +71,14 @@ Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::siz
         return results;
     });
 }
+
+// The width of every secret scalar.
+constexpr unsigned SCALAR_BITS = 64;
+
+// e = k + 3 2^64 for 0 < |k| < 2^64 as two words: 66 bits for every k, with
+// no carry, comparison or sign test looking at k.
+using FixedExponent = std::array<std::uint64_t, 2>;
+FixedExponent fixed_width_exponent(const mpz_class& k);
 
 // c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
 // when c has no inverse modulo m.
