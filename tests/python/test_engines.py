@@ -136,3 +136,62 @@ def test_both_engines_decrypt_alike(portable):
         lowest = min(positions)
         assert message.startswith(f"ciphertext #{lowest + 1}"), message
         assert ("empty" in message) == (lowest % 2 == 1), message
+
+
+# Products take 64 pairs to a chunk on the 8-lane engine, and give the same
+# bytes as the portable one. Each refusal case
+# puts a ciphertext sharing a factor with n (refused at its power) and a NaN
+# scalar (refused at its checks) at given positions: the lower one is named,
+# within a chunk of eight lanes, across lanes and across chunks.
+PRODUCTS_CHILD = textwrap.dedent("""
+    import json, math, sys
+    import hecrypt, oracle
+    key = oracle.KEY_2048
+    pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
+    count = 70
+    blobs = [oracle.textbook_encrypt(key.n, i % 9 - 4) for i in range(count)]
+    scalars = [float((i * 7919) % 201 - 100) or 3.0 for i in range(count)]
+    out = {}
+    for name in ("multiply_many", "multiply_many_public"):
+        call = getattr(hecrypt, name)
+        products = call(pk, blobs, scalars, 0)
+        out[name] = [b.hex() for b in products]
+        out[name + " decrypted"] = [key.decrypt(b) for b in products[:12]]
+        refused = []
+        for shared, nan in json.loads(sys.argv[1]):
+            bad_blobs, bad_scalars = list(blobs), list(scalars)
+            bad_blobs[shared] = oracle.blob(0, key.p * 5)
+            bad_scalars[nan] = math.nan
+            try:
+                call(pk, bad_blobs, bad_scalars, 0)
+                refused.append(None)
+            except ValueError as e:
+                refused.append(str(e))
+        out[name + " refused"] = refused
+    print(json.dumps(out))
+""")
+
+PRODUCT_REFUSALS = [[3, 5], [5, 3], [7, 8], [66, 65], [10, 69], [69, 0]]
+
+
+def test_both_engines_multiply_alike():
+    got = []
+    for portable in (False, True):
+        env = dict(os.environ, RAYON_NUM_THREADS="1")
+        env.pop("HECRYPT_PORTABLE", None)
+        if portable:
+            env["HECRYPT_PORTABLE"] = "1"
+        env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
+        done = subprocess.run([sys.executable, "-c", PRODUCTS_CHILD, json.dumps(PRODUCT_REFUSALS)],
+                              env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        got.append(json.loads(done.stdout))
+    fast, portable = got
+    assert fast == portable
+    scalars = [(i * 7919) % 201 - 100 or 3 for i in range(70)]
+    for name in ("multiply_many", "multiply_many_public"):
+        assert fast[name + " decrypted"] == [[0, (i % 9 - 4) * k] for i, k in enumerate(scalars[:12])]
+        for (shared, nan), message in zip(PRODUCT_REFUSALS, fast[name + " refused"]):
+            lowest = min(shared, nan)
+            label = "ciphertext" if lowest == shared else "scalar"
+            assert message.startswith(f"{label} #{lowest + 1}"), message
