@@ -26,7 +26,7 @@ test: deps
 	./scripts/run-tests
 
 # What CI runs: every test, then a short fuzzing run, the worker-fault tests
-# and the constant-time check (about 90 s from a cold build, 16 s warm).
+# and the constant-time checks (about 130 s from a cold build, 18 s warm).
 ci: test
 	./scripts/fuzz 60
 	./scripts/fault-injection-tests
