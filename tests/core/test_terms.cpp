@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/ops/terms.hpp"
 #include "key_fixtures.hpp"
 
@@ -30,6 +32,54 @@ TEST(ScalarPower, NothingForACiphertextSharingAFactorWithN) {
     const mpz_class c = pair.secret_key.p * 12345;
     EXPECT_EQ(scalar_power(c, 3, pair.public_key.n_squared), std::nullopt);
 }
+
+}  // namespace
+}  // namespace hecrypt
+
+namespace hecrypt {
+namespace {
+
+struct GroupCase {
+    std::size_t len, group;
+    std::vector<std::size_t> refused;  // items whose checks fail
+};
+
+class CheckedGroups : public ::testing::TestWithParam<GroupCase> {};
+
+// Groups see their own items in order, whole except the last, and the
+// refusal named is the lowest refused item's, in the first group, at a
+// group's edge or with a lower one in a later group.
+TEST_P(CheckedGroups, RunWholeGroupsAndNameTheLowestRefusal) {
+    const auto& [len, group, refused] = GetParam();
+    auto results = checked_in_groups<std::size_t, std::size_t>(
+        len, group,
+        [&](std::size_t i) -> Outcome<std::size_t> {
+            if (std::ranges::find(refused, i) != refused.end())
+                return refuse("item " + std::to_string(i));
+            return i;
+        },
+        [&](std::vector<std::size_t>& items) {
+            EXPECT_TRUE(items.size() == group || items.back() == len - 1);
+            for (std::size_t j = 1; j < items.size(); ++j) EXPECT_EQ(items[j], items[j - 1] + 1);
+            std::vector<std::size_t> out;
+            for (std::size_t i : items) out.push_back(10 * i);
+            return out;
+        });
+    if (refused.empty()) {
+        ASSERT_TRUE(results.ok());
+        ASSERT_EQ(results.value().size(), len);
+        for (std::size_t i = 0; i < len; ++i) EXPECT_EQ(results.value()[i], 10 * i);
+    } else {
+        ASSERT_FALSE(results.ok());
+        EXPECT_EQ(results.refusal(), "item " + std::to_string(std::ranges::min(refused)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CheckedGroups,
+    ::testing::Values(GroupCase{0, 8, {}}, GroupCase{1, 8, {}}, GroupCase{19, 8, {}},
+                      GroupCase{16, 4, {}}, GroupCase{19, 8, {0}}, GroupCase{19, 8, {7, 5}},
+                      GroupCase{19, 8, {18, 9}}, GroupCase{19, 4, {17, 3, 12}}));
 
 }  // namespace
 }  // namespace hecrypt
