@@ -2,7 +2,8 @@
 // kernels. A canary that runs unreported means the check is blind to that
 // kind of leak, and scripts/ct-check-ifma fails. The borrow and carry
 // canaries leak only through a carry out of tainted bits, which
-// MemorySanitizer alone does not follow (intrinsic_taint.hpp).
+// MemorySanitizer alone does not follow (intrinsic_taint.hpp); the power
+// canary only through the masks that select a power's table entries.
 #include <immintrin.h>
 
 #include "core/fast.hpp"
@@ -45,6 +46,38 @@ void canary_index() {
     make_public(out);
 }
 
+// Each lane loads its entry of a power table laid out as ifma_pow8's, entry
+// t at [t k, t k + k), at an address made from the top window of its 64-bit
+// exponent word: the lookup that ifma_pow8's selection by mask avoids.
+void canary_window() {
+    constexpr unsigned W = 5;
+    constexpr std::size_t K = 3;
+    Lanes8 table((std::size_t{1} << W) * K), out(K);
+    const ExponentWords8 e = secret_words(sample_exponents(64), 64);
+    announce_leak("window");
+    for (std::size_t i = 0; i < K; ++i) {
+        for (std::size_t l = 0; l < IFMA_LANES; ++l)
+            out[i].lane[l] = table[(e[0].lane[l] >> (64 - W)) * K + i].lane[l];
+    }
+    make_public(out);
+}
+
+// A branch on a power of a public base, modulo a public modulus, by a
+// secret exponent. Only the comparisons and masked moves that select the
+// table entries carry the exponent's taint into the power, so this is
+// reported only if their rules keep it.
+void canary_power() {
+    constexpr std::size_t BITS = 66;
+    Modulus mod(150);
+    IfmaScratch scratch(mod.ctx);
+    const Lanes8 base = lanes_of(mod.ctx, sample_values(mod, mod.m));
+    Lanes8 power(mod.ctx.width);
+    ifma_pow8(mod.ctx, base, secret_words(sample_exponents(BITS), BITS), BITS, power, scratch);
+    announce_leak("power");
+    if (power[0].lane[IFMA_LANES - 1] % 2 == 0) ifma_mont_sqr8(mod.ctx, power, power, scratch);
+    make_public(power);
+}
+
 // A digit position where every lane's digit is 0 skips its product.
 void canary_branch() {
     Modulus mod(150);
@@ -76,8 +109,7 @@ IFMA_TARGET void reduce_by_branch(const IfmaContext& ctx, LaneSpan a) {
     Lanes8 diff(ctx.width);
     Vec borrow = _mm512_setzero_si512();
     for (std::size_t i = 0; i < ctx.width; ++i) {
-        const Vec mi = _mm512_set1_epi64(static_cast<long long>(ctx.modulus[i]));
-        const Vec d = _mm512_sub_epi64(_mm512_sub_epi64(load(a[i]), mi), borrow);
+        const Vec d = _mm512_sub_epi64(_mm512_sub_epi64(load(a[i]), load(ctx.modulus[i])), borrow);
         store(diff[i], _mm512_and_si512(d, mask));
         borrow = _mm512_maskz_srli_epi64(0xff, d, 63);
     }
@@ -127,6 +159,8 @@ constexpr Canary CANARIES[] = {
     {"branch", canary_branch},
     {"borrow", canary_borrow},
     {"carry", canary_carry},
+    {"window", canary_window},
+    {"power", canary_power},
 };
 
 }  // namespace

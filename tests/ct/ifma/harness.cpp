@@ -38,6 +38,11 @@ std::span<std::uint64_t> words_of(LaneSpan v) {
 void make_secret(LaneSpan v) { taint_digits(words_of(v)); }
 void make_public(LaneSpan v) { clean(words_of(v)); }
 
+void make_secret_words(LaneSpan v) {
+    const std::span<std::uint64_t> words = words_of(v);
+    __msan_poison(words.data(), words.size_bytes());
+}
+
 void make_secret(const mpz_class& x) {
     __msan_poison(mpz_limbs_read(x.get_mpz_t()), limb_bytes(x));
 }
@@ -48,15 +53,15 @@ void make_public(const mpz_class& x) {
 }
 
 void make_secret(IfmaContext& ctx) {
-    taint_digits(ctx.modulus);
-    taint_digits(std::span(&ctx.neg_inv, 1));
+    make_secret(ctx.modulus);
+    make_secret(std::span(&ctx.neg_inv, 1));
     make_secret(ctx.one);
     make_secret(ctx.r_squared);
 }
 
 void make_public(IfmaContext& ctx) {
-    clean(ctx.modulus);
-    clean(std::span(&ctx.neg_inv, 1));
+    make_public(ctx.modulus);
+    make_public(std::span(&ctx.neg_inv, 1));
     make_public(ctx.one);
     make_public(ctx.r_squared);
 }
@@ -71,9 +76,13 @@ bool all_passed() { return failures == 0; }
 
 mpz_class random_below(const mpz_class& bound) { return random_state().get_z_range(bound); }
 
+mpz_class random_odd(std::size_t bits) {
+    return random_state().get_z_bits(bits) | (mpz_class(1) << (bits - 1)) | 1;
+}
+
 Modulus::Modulus(std::size_t bits_)
     : bits(bits_),
-      m(random_state().get_z_bits(bits_) | (mpz_class(1) << (bits_ - 1)) | 1),
+      m(random_odd(bits_)),
       r_inverse(mpz_class(1) << (IFMA_DIGIT_BITS * ifma_width(bits_))),
       ctx(m) {
     mpz_invert(r_inverse.get_mpz_t(), r_inverse.get_mpz_t(), m.get_mpz_t());
@@ -87,6 +96,23 @@ Values8 sample_values(const Modulus& mod, const mpz_class& bound) {
         xs[l] = end ? ends[l] : random_below(bound);
     }
     return xs;
+}
+
+Values8 sample_exponents(std::size_t bits) {
+    const mpz_class top = mpz_class(1) << (bits - 1);
+    Values8 es = {0, 2 * top - 1, top};
+    for (std::size_t l = 3; l < IFMA_LANES; ++l) es[l] = random_below(2 * top);
+    return es;
+}
+
+ExponentWords8 secret_words(const Values8& es, std::size_t bits) {
+    ExponentWords8 words((bits + 63) / 64);
+    for (std::size_t j = 0; j < words.size(); ++j) {
+        for (std::size_t l = 0; l < IFMA_LANES; ++l)
+            words[j].lane[l] = mpz_getlimbn(es[l].get_mpz_t(), static_cast<mp_size_t>(j));
+    }
+    make_secret_words(words);
+    return words;
 }
 
 Lanes8 lanes_of(const IfmaContext& ctx, const Values8& xs) {

@@ -6,11 +6,14 @@
 #include <span>
 
 #include "core/ifma/convert.hpp"
+#include "core/ifma/pow8.hpp"
 
 namespace hecrypt::ct_ifma {
 
 void make_secret(LaneSpan v);
 void make_public(LaneSpan v);
+// Every bit of the 64-bit words, as an exponent's.
+void make_secret_words(LaneSpan v);
 // The limbs of x; its size stays public, as it is for a key field.
 void make_secret(const mpz_class& x);
 // The fields and the limbs, which GMP may have sized from secret data.
@@ -37,6 +40,14 @@ struct Modulus {
 // where they fit below it, for the ends of each kernel's range.
 Values8 sample_values(const Modulus& mod, const mpz_class& bound);
 mpz_class random_below(const mpz_class& bound);
+// An odd number of exactly `bits` bits.
+mpz_class random_odd(std::size_t bits);
+
+// Eight exponents below 2^bits; the first three are 0, 2^bits - 1 and
+// 2^(bits - 1).
+Values8 sample_exponents(std::size_t bits);
+// The exponents as ifma_pow8 takes them, every word tainted.
+ExponentWords8 secret_words(const Values8& es, std::size_t bits);
 
 // The values, one per lane, by write_lane.
 Lanes8 lanes_of(const IfmaContext& ctx, const Values8& xs);

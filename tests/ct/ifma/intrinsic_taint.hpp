@@ -20,8 +20,13 @@
 // it to 0; _mm512_maskz_srli_epi64 and _mm512_maskz_slli_epi64, with a
 // constant count and all lanes, shift the shadow with the value;
 // _mm512_test_epi64_mask and _mm512_cmpeq_epi64_mask taint a mask bit when a
-// tainted bit could change it; _mm512_mask_blend_epi64 under a tainted mask
-// taints the bits where its two sources differ. scripts/ct-check-ifma fails
+// tainted bit could change it. _mm512_mask_blend_epi64 and
+// _mm512_mask_mov_epi64 are the same select of whole lanes by a mask: a lane
+// takes the taint of the source it gets, and under a tainted mask bit also
+// every bit where the two sources differ or either is tainted. A selection
+// by a secret mask is not reported, since it is no branch, but what it
+// selects is tainted unless every candidate is the same public value (the
+// power canary of canaries.cpp relies on it). scripts/ct-check-ifma fails
 // when a kernel uses an intrinsic this header does not name.
 #pragma once
 

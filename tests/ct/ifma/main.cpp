@@ -5,9 +5,14 @@
 //
 // What it judges: clang 14's -O2 build of src/core/ifma and of the core code
 // the kernels call (read_lane's ct_limbs_finish, exponent_digits), on the
-// paths checks.cpp runs. Every conditional branch, every load or store
-// address and every divisor computed from a secret is reported, after the
-// optimiser's own rewriting, since the instrumentation comes last.
+// paths checks.cpp runs: the lane kernels and the conversions at six widths
+// under public and secret moduli, pow_fixed8, and ifma_pow8 through
+// ifma_pow_values8 at a 2048-bit key's two widths, decryption's (secret p^2
+// and q^2 in alternate lanes, 1024-bit exponents) and the secret scalars'
+// (n^2 of 4096 bits, 66-bit exponents), with bases and exponent words
+// tainted. Every conditional branch, every load or store address and every
+// divisor computed from a secret is reported, after the optimiser's own
+// rewriting, since the instrumentation comes last.
 //
 // What it cannot judge:
 // - GCC's build, the one that ships: the same source may compile otherwise.
@@ -24,7 +29,12 @@
 // - GMP and the C++ library are not instrumented. Secrets reach GMP only in
 //   write_lane's length check (bit_length), which is therefore not judged.
 // - Paths not run: the faults of ensure(), and widths beyond those listed,
-//   though the kernels' control flow depends on the width alone.
+//   though the kernels' control flow depends on the widths alone (and
+//   ifma_pow8's window, 3 and 5 bits here, on the exponent's width).
+// - The callers of ifma_pow8: how decryption (src/core/secret.cpp) and the
+//   products by secret scalars (src/core/ops/powers8.cpp) fill the lanes and
+//   use the powers is not built here, and the valgrind check, whose CPU has
+//   no AVX-512, runs their portable path instead.
 //
 // `ct_ifma` runs every check; `ct_ifma --canary NAME` runs one leak that must
 // be reported. Exit status: 0 passed, 1 a wrong result, 2 usage, 3 this CPU
@@ -60,7 +70,9 @@ using namespace hecrypt::ct_ifma;
 constexpr int NO_IFMA = 3;
 
 int usage() {
-    std::fprintf(stderr, "usage: ct_ifma [--canary index|branch|borrow|carry]\n");
+    std::fprintf(stderr, "usage: ct_ifma [--canary NAME], NAME one of:");
+    for (const Canary& canary : canaries()) std::fprintf(stderr, " %s", canary.name);
+    std::fprintf(stderr, "\n");
     return 2;
 }
 
