@@ -42,6 +42,25 @@ TEST(ParseBlob, ReadsScaleAndBigEndianIntegerIgnoringLeadingZeros) {
     }
 }
 
+TEST(FromBytesBe, AgreesWithGmpAcrossLimbBoundariesAndLeadingZeros) {
+    // Every length up to three limbs and past them, with the top bytes zero
+    // in some: the top limb is partial or whole, or vanishes.
+    gmp_randclass random(gmp_randinit_mt);
+    random.seed(11);
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t zeros : {0ul, 1ul, 8ul, 9ul}) {
+            Bytes bytes(length);
+            for (std::size_t i = 0; i < length; ++i)
+                bytes[i] =
+                    i < zeros ? 0
+                              : static_cast<std::uint8_t>(mpz_class(random.get_z_bits(8)).get_ui());
+            mpz_class expected;
+            mpz_import(expected.get_mpz_t(), length, 1, 1, 1, 0, bytes.data());
+            EXPECT_EQ(from_bytes_be(bytes), expected) << length << " bytes, " << zeros << " zero";
+        }
+    }
+}
+
 TEST(WriteBlob, IsMinimalAndReadsBack) {
     EXPECT_EQ(write_blob(8, 0), Bytes{8});
     EXPECT_EQ(write_blob(0, 256), (Bytes{0, 1, 0}));

@@ -1,7 +1,7 @@
 """The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree: the
-same plaintexts come back, and the same refusal is reported for the same
-batch. On a CPU without AVX-512 IFMA both runs take the portable engine and
-the comparison holds trivially."""
+same plaintexts come back, sums are the same bytes, and the same refusal is
+reported for the same batch. On a CPU without AVX-512 IFMA both runs take
+the portable engine and the comparison holds trivially."""
 
 import json
 import math
@@ -51,14 +51,14 @@ CHILD = textwrap.dedent("""
 REFUSALS = [[0], [7], [8], [3, 6], [13, 4], [9, 16], [18]]
 
 
-def run(key, count, portable, threads):
+def run(script, args, portable, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("HECRYPT_PORTABLE", None)
     if portable:
         env["HECRYPT_PORTABLE"] = "1"
     env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-    done = subprocess.run([sys.executable, "-c", CHILD, key, str(count), json.dumps(REFUSALS)],
-                          env=env, capture_output=True, text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-c", script, *args], env=env, capture_output=True,
+                          text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -67,7 +67,8 @@ def run(key, count, portable, threads):
     ("KEY_2048", 19, 1), ("KEY_2048", 19, 2), ("KEY_2048", 1, 2), ("KEY_3072", 9, 2),
 ])
 def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads):
-    fast, portable = run(key, count, False, threads), run(key, count, True, threads)
+    args = [key, str(count), json.dumps(REFUSALS)]
+    fast, portable = run(CHILD, args, False, threads), run(CHILD, args, True, threads)
     expected = [[2, round(i * 125 - 700)] for i in range(count)]
     for out in (fast, portable):
         assert out["encrypted"] == expected
@@ -84,6 +85,60 @@ def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads)
         assert encrypt.startswith("value NaN" if lowest % 2 else "value inf"), encrypt
         assert rerandomize.startswith(f"ciphertext #{lowest + 1}"), rerandomize
         assert ("empty" in rerandomize) == bool(lowest % 2), rerandomize
+
+
+# Fixed ciphertexts, so that both runs sum the same bytes: blocks around the
+# sizes of one and two groups of lanes, and repeats; then lists with a
+# second scale, an integer out of range or an empty blob where each call
+# must report the lowest fault of its first failing phase.
+SUMS_CHILD = textwrap.dedent("""
+    import json, random, sys
+    import hecrypt, oracle
+    key = getattr(oracle, sys.argv[1])
+    pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
+    rng = random.Random(5)
+    blobs = [oracle.blob(8, rng.randrange(1, key.n2)) for _ in range(700)]
+    blocks = [[rng.randrange(700) for _ in range(k)] for k in (1, 7, 8, 9, 63, 65, 600, 2)]
+    blocks.append([5] * 100)
+    scaled, ranged = list(blobs), list(blobs)
+    scaled[41], scaled[650] = oracle.blob(3, 1), b""
+    ranged[300], ranged[650] = oracle.blob(8, key.n2), b""
+    span = lambda a, b: list(range(a, b))
+    calls = [
+        lambda: hecrypt.add_many(pk, blobs),
+        lambda: hecrypt.add_many(pk, scaled),
+        lambda: hecrypt.add_many(pk, ranged),
+        lambda: hecrypt.add_many(pk, ranged[:200]),
+        lambda: hecrypt.add_blocks(pk, blobs, blocks),
+        lambda: hecrypt.add_blocks(pk, scaled, [span(0, 40)] * 3 + [span(30, 60), span(41, 50)]),
+        lambda: hecrypt.add_blocks(pk, scaled, [span(0, 40), [0, 650], span(30, 60)]),
+        lambda: hecrypt.add_blocks(pk, ranged, [span(250, 350), [650]]),
+    ]
+
+    def outcome(call):
+        try:
+            result = call()
+        except ValueError as e:
+            return str(e)
+        return result.hex() if isinstance(result, bytes) else [r.hex() for r in result]
+    print(json.dumps([outcome(call) for call in calls]))
+""")
+
+
+@pytest.mark.parametrize("key, threads", [("KEY_2048", 1), ("KEY_2048", 2), ("KEY_3072", 2)])
+def test_both_engines_give_the_same_sums_and_refusals(key, threads):
+    fast, portable = run(SUMS_CHILD, [key], False, threads), run(SUMS_CHILD, [key], True, threads)
+    assert fast == portable
+    sums = [fast[0], fast[3]] + fast[4]
+    assert all(bytes.fromhex(s)[0] == 8 for s in sums)
+    refused = [fast[1], fast[2], fast[5], fast[6], fast[7]]
+    assert [text.split(":")[0] for text in refused] == [
+        "ciphertext #42 was encoded with scale 1e3 while the sum started at 1e8",
+        "ciphertext #301 is not in [1, n^2) of this key",
+        "block #4 mixes scale 1e3 at position 12 into a sum started at 1e8",
+        "ciphertext #651",
+        "ciphertext #301 is not in [1, n^2) of this key",
+    ]
 
 
 def test_an_empty_batch_on_either_engine():

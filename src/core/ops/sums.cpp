@@ -2,20 +2,17 @@
 #include "../ops.hpp"
 #include "../runtime/interrupt.hpp"
 #include "../runtime/pool.hpp"
+#include "sum_rules.hpp"
+#include "sums8.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
 
 namespace {
 
-const std::string MIXED_SCALE_TAIL =
-    ": adding them would produce a plausible wrong number, and rescaling is impossible on "
-    "encrypted values";
 const std::string EMPTY_SUM_TAIL =
     ": an empty sum has no encryption under this key, and returning one would be a ciphertext "
     "of zero that nobody asked for";
-
-std::string scale_text(unsigned s) { return "1e" + std::to_string(s); }
 
 Status check_block(const Block& block, std::size_t j, std::size_t blob_count,
                    std::vector<std::uint8_t>& referenced) {
@@ -48,20 +45,28 @@ Outcome<std::vector<std::optional<ParsedBlob>>> parse_referenced(
         });
 }
 
-Outcome<Bytes> sum_block(const PublicKeyRecord& pk, const Block& block, std::size_t j,
-                         const std::vector<std::optional<ParsedBlob>>& parsed) {
+Bytes sum_block(const PublicKeyRecord& pk, const Block& block,
+                const std::vector<std::optional<ParsedBlob>>& parsed) {
     const ParsedBlob& first = parsed[block.front()].value();
     mpz_class acc = first.ciphertext;
     for (std::size_t p = 1; p < block.size(); ++p) {
         checkpoint();  // a block may hold a million terms
-        const ParsedBlob& term = parsed[block[p]].value();
-        if (term.scale != first.scale)
-            return refuse("block #" + std::to_string(j) + " mixes scale " + scale_text(term.scale) +
-                          " at position " + std::to_string(p + 1) + " into a sum started at " +
-                          scale_text(first.scale) + MIXED_SCALE_TAIL);
-        mul_mod_vartime(acc, term.ciphertext, pk.n_squared);
+        mul_mod_vartime(acc, parsed[block[p]].value().ciphertext, pk.n_squared);
     }
     return write_blob(first.scale, acc);
+}
+
+Outcome<std::vector<Bytes>> add_blocks_portable(const PublicKeyRecord& pk, Blobs blobs,
+                                                std::span<const Block> blocks,
+                                                const std::vector<std::uint8_t>& referenced) {
+    auto parsed = parse_referenced(pk, blobs, referenced);
+    if (!parsed.ok()) return parsed.take_refusal();
+    std::vector<std::uint8_t> scales(blobs.size());
+    for (std::size_t i = 0; i < blobs.size(); ++i)
+        if (parsed.value()[i]) scales[i] = parsed.value()[i]->scale;
+    if (Status same = check_block_scales(blocks, scales); !same.ok()) return same.take_refusal();
+    return parallel_map<Bytes>(
+        blocks.size(), [&](std::size_t j) { return sum_block(pk, blocks[j], parsed.value()); });
 }
 
 }  // namespace
@@ -75,35 +80,30 @@ Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs) {
                       "per-call limit, not a guarantee - chaining calls escapes it, and what "
                       "actually keeps sums in range is the gap between the key floor and the f64 "
                       "range");
+    if (pk.table8 && add_many8_pays(blobs.size())) return add_many8(pk, blobs);
+    SumTerms terms(pk.n_squared, blobs);
     mpz_class acc = 1;
-    unsigned scale = 0;
     for (std::size_t i = 0; i < blobs.size(); ++i) {
         checkpoint();
-        Outcome<ParsedBlob> parsed = parse_blob(blobs[i]);
-        if (!parsed.ok()) return refuse(label_blob_refusal(i + 1, parsed.refusal()));
-        const ParsedBlob& term = parsed.value();
-        if (i == 0) scale = term.scale;
-        if (term.scale != scale)
-            return refuse(ciphertext_label(i + 1) + " was encoded with scale " +
-                          scale_text(term.scale) + " while the sum started at " +
-                          scale_text(scale) + MIXED_SCALE_TAIL);
-        if (!in_range(term.ciphertext, pk.n_squared)) return out_of_range(i + 1, RangeWording::Sum);
-        mul_mod_vartime(acc, term.ciphertext, pk.n_squared);
+        Outcome<mpz_class> c = terms.read(i);
+        if (!c.ok()) return c.take_refusal();
+        mul_mod_vartime(acc, c.value(), pk.n_squared);
     }
-    return write_blob(static_cast<std::uint8_t>(scale), acc);
+    return write_blob(terms.scale(), acc);
 }
 
 Outcome<std::vector<Bytes>> add_blocks(const PublicKeyRecord& pk, Blobs blobs,
                                        std::span<const Block> blocks) {
     std::vector<std::uint8_t> referenced(blobs.size(), 0);
-    for (std::size_t j = 0; j < blocks.size(); ++j)
+    std::size_t terms = 0;
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
         if (Status ok = check_block(blocks[j], j + 1, blobs.size(), referenced); !ok.ok())
             return ok.take_refusal();
-    auto parsed = parse_referenced(pk, blobs, referenced);
-    if (!parsed.ok()) return parsed.take_refusal();
-    return parallel_map<Bytes>(blocks.size(), [&](std::size_t j) {
-        return sum_block(pk, blocks[j], j + 1, parsed.value());
-    });
+        terms += blocks[j].size();
+    }
+    if (pk.table8 && add_blocks8_pays(terms, blocks.size()))
+        return add_blocks8(pk, blobs, blocks, referenced);
+    return add_blocks_portable(pk, blobs, blocks, referenced);
 }
 
 }  // namespace hecrypt

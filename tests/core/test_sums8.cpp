@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include "core/blob.hpp"
+#include "core/ops.hpp"
+#include "core/ops/sums8.hpp"
+#include "key_fixtures.hpp"
+
+namespace hecrypt {
+namespace {
+
+// One public key with its 8-lane table and the same key without it: the
+// operations then take the portable loops, the reference for the lanes.
+struct KeyPairOfEngines {
+    PublicKeyRecord lanes, portable;
+};
+
+KeyPairOfEngines engines_of(PublicKeyRecord pk) {
+    PublicKeyRecord portable = pk;
+    portable.table8.reset();
+    return {std::move(pk), std::move(portable)};
+}
+
+PublicKeyRecord from_n(const mpz_class& n) {
+    auto pk = public_key_from_n(to_bytes_be(n));
+    if (!pk.ok()) throw InternalFault(pk.refusal());
+    return std::move(pk.value());
+}
+
+// The 4096-bit modulus need not factor into safe primes: sums only
+// multiply modulo n^2.
+const KeyPairOfEngines& keys(unsigned bits) {
+    static const KeyPairOfEngines k2048 = engines_of(testing::known_keypair_2048().public_key);
+    static const KeyPairOfEngines k3072 = engines_of(from_n(
+        testing::hex(testing::SAFE_PRIME_1536_1) * testing::hex(testing::SAFE_PRIME_1536_2)));
+    static const KeyPairOfEngines k4096 = [] {
+        gmp_randclass rng(gmp_randinit_default);
+        rng.seed(4096);
+        return engines_of(from_n(rng.get_z_bits(4096) | (mpz_class(1) << 4095) | 1));
+    }();
+    return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
+}
+
+// Blobs of scale 8: random integers in [1, n^2), the two ends of the range,
+// and one written with leading zero bytes.
+std::vector<Bytes> random_blobs(const mpz_class& n_squared, std::size_t count, unsigned seed) {
+    gmp_randclass rng(gmp_randinit_default);
+    rng.seed(seed);
+    std::vector<Bytes> blobs;
+    for (std::size_t i = 0; i < count; ++i)
+        blobs.push_back(write_blob(8, mpz_class(rng.get_z_range(n_squared - 1)) + 1));
+    blobs[1] = write_blob(8, 1);
+    blobs[2] = write_blob(8, n_squared - 1);
+    blobs[3].insert(blobs[3].begin() + 1, {0, 0, 0});
+    return blobs;
+}
+
+std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
+    return {blobs.begin(), blobs.end()};
+}
+
+template <class T>
+void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
+    ASSERT_EQ(got.ok(), expected.ok()) << (got.ok() ? expected.refusal() : got.refusal());
+    if (expected.ok()) {
+        EXPECT_TRUE(got.value() == expected.value());
+    } else {
+        EXPECT_EQ(got.refusal(), expected.refusal());
+    }
+}
+
+// add_blocks8 as add_blocks calls it, after the structure checks.
+Outcome<std::vector<Bytes>> add_blocks_on_lanes(const PublicKeyRecord& pk, Blobs blobs,
+                                                const std::vector<Block>& blocks) {
+    std::vector<std::uint8_t> referenced(blobs.size());
+    for (const Block& block : blocks)
+        for (std::uint64_t i : block) referenced[i] = 1;
+    return add_blocks8(pk, blobs, blocks, referenced);
+}
+
+class Sums8 : public ::testing::TestWithParam<unsigned> {
+  protected:
+    void SetUp() override {
+        if (!keys(GetParam()).lanes.table8) GTEST_SKIP() << "keys use the portable engine here";
+    }
+    const KeyPairOfEngines& k() const { return keys(GetParam()); }
+    std::vector<Bytes> blobs(std::size_t count) const {
+        return random_blobs(k().lanes.n_squared, count, GetParam());
+    }
+};
+
+TEST_P(Sums8, AddManyMatchesThePortableLoop) {
+    // Full and partial last groups of eight, and more terms than lanes by far.
+    const std::vector<Bytes> all = blobs(1200);
+    for (std::size_t count : {1, 2, 7, 8, 9, 31, 32, 33, 1200}) {
+        const std::vector<ByteView> some(all.begin(), all.begin() + static_cast<long>(count));
+        expect_same(add_many8(k().lanes, some), add_many(k().portable, some));
+    }
+}
+
+TEST_P(Sums8, AddBlocksMatchesThePortableLoop) {
+    const std::vector<Bytes> all = blobs(700);
+    const std::vector<ByteView> v = views(all);
+    gmp_randclass rng(gmp_randinit_default);
+    rng.seed(GetParam() + 1);
+    // Blocks of every size around one and two groups of lanes and one
+    // segment, in random order with repeats, one index over and over, and
+    // at 2048 bits one block long enough to be cut into many segments.
+    std::vector<std::size_t> lengths = {1, 7, 8, 9, 63, 65, 600, 1, 2};
+    if (GetParam() == 2048) lengths.push_back(40000);
+    std::vector<Block> blocks;
+    for (std::size_t length : lengths) {
+        Block block(length);
+        for (std::uint64_t& i : block) i = mpz_class(rng.get_z_range(all.size())).get_ui();
+        blocks.push_back(std::move(block));
+    }
+    blocks.push_back(Block(100, 5));
+    expect_same(add_blocks_on_lanes(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
+    // Each block alone: one block fills the lanes by itself.
+    for (const Block& block : blocks) {
+        const std::vector<Block> one = {block};
+        expect_same(add_blocks_on_lanes(k().lanes, v, one), add_blocks(k().portable, v, one));
+    }
+}
+
+TEST_P(Sums8, AddManyRefusesTheSameTermFirst) {
+    const mpz_class& n2 = k().lanes.n_squared;
+    struct Bad {
+        std::size_t position;  // 0-based
+        Bytes blob;
+    };
+    // In the first and later groups of eight, a lane's first and last, and
+    // two bad terms where the lower one must win whatever its kind.
+    const std::vector<std::vector<Bad>> cases = {
+        {{0, write_blob(8, 0)}},
+        {{7, {}}},
+        {{8, write_blob(8, n2)}, {19, write_blob(2, 1)}},
+        {{12, write_blob(3, 5)}, {13, {}}},
+        {{20, {19}}, {17, write_blob(8, n2 + 1)}},
+        {{38, write_blob(0, 1)}},
+    };
+    for (const auto& bad : cases) {
+        std::vector<Bytes> all = blobs(40);
+        for (const Bad& b : bad) all[b.position] = b.blob;
+        const std::vector<ByteView> v = views(all);
+        const Outcome<Bytes> portable = add_many(k().portable, v);
+        ASSERT_FALSE(portable.ok());
+        expect_same(add_many8(k().lanes, v), portable);
+    }
+}
+
+TEST_P(Sums8, AddBlocksRefusesTheSameAsThePortableLoop) {
+    std::vector<Bytes> all = blobs(80);
+    all[60] = write_blob(3, 7);   // another scale
+    all[61] = write_blob(12, 7);  // and a third
+    all[70] = write_blob(8, 0);   // out of range
+    all[71] = {};                 // empty
+    all[79] = {200};              // malformed, and named by no block
+    const std::vector<ByteView> v = views(all);
+    auto range = [](std::uint64_t from, std::uint64_t to) {
+        Block block;
+        for (std::uint64_t i = from; i < to; ++i) block.push_back(i);
+        return block;
+    };
+    const std::vector<std::vector<Block>> cases = {
+        // mixed scales late in a late block, and again in a later block
+        {range(0, 50), range(10, 20), range(0, 40), range(20, 61), range(55, 62)},
+        // the lowest mixed block wins, not the lowest position
+        {range(0, 9), {0, 1, 2, 60}, {61, 0}},
+        // a bad blob is refused before any scale is compared; the lowest
+        // named bad blob wins
+        {{0, 60}, range(40, 50), {71, 3}, {70}},
+        // no refusal: the malformed blob is named by nobody
+        {range(0, 60), {5, 5, 5}, range(62, 70)},
+    };
+    for (const auto& blocks : cases)
+        expect_same(add_blocks_on_lanes(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, Sums8, ::testing::Values(2048u, 3072u, 4096u), [](const auto& info) {
+    return std::string("n").append(std::to_string(info.param));
+});
+
+}  // namespace
+}  // namespace hecrypt
