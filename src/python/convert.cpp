@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "buffer_items.hpp"
 #include "key_types.hpp"
 
 namespace hecrypt::python {
@@ -45,19 +46,39 @@ std::size_t capacity_hint(PyObject* sequence) {
     return std::min(static_cast<std::size_t>(size), MAX_RESERVED_ITEMS);
 }
 
-template <class ConvertItem>
-auto sequence(PyObject* object, ConvertItem&& convert_item) {
-    using Item = decltype(convert_item(object));
+// What every list argument must be before its items are read.
+void check_sequence(PyObject* object) {
     // A str is a sequence too, of one-character strings; taking it item by
     // item would hide a caller's mistake, so it is refused outright.
     if (PyUnicode_Check(object)) fail_with(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) refuse_type(object, "Sequence");
+}
+
+// The items of a checked sequence, converted one by one as iterated.
+template <class ConvertItem>
+auto iterated(PyObject* object, ConvertItem&& convert_item) {
+    using Item = decltype(convert_item(object));
     std::vector<Item> items;
     items.reserve(capacity_hint(object));
     Ref iterator = checked(PyObject_GetIter(object));
     while (Ref item{PyIter_Next(iterator.get())}) items.push_back(convert_item(item.get()));
     if (PyErr_Occurred()) fail();
     return items;
+}
+
+template <class ConvertItem>
+auto sequence(PyObject* object, ConvertItem&& convert_item) {
+    check_sequence(object);
+    return iterated(object, convert_item);
+}
+
+// A sequence whose buffer `read_buffer` can read directly is copied from it;
+// any other is converted item by item.
+template <class ReadBuffer, class ConvertItem>
+auto sequence(PyObject* object, ReadBuffer&& read_buffer, ConvertItem&& convert_item) {
+    check_sequence(object);
+    if (auto items = read_buffer(object)) return std::move(*items);
+    return iterated(object, convert_item);
 }
 
 PyObject* checked_bytes(PyObject* object) {
@@ -281,7 +302,7 @@ std::vector<double> Arguments::doubles(std::size_t i) const {
     const std::string noun = item_noun(sig_.params[i]);
     return convert(i, [&noun](PyObject* object) {
         std::size_t position = 0;  // counted from 1, like every item in a message
-        return sequence(object, [&](PyObject* item) {
+        return sequence(object, float64_items, [&](PyObject* item) {
             return to_double(item, {noun, ++position});
         });
     });
@@ -289,7 +310,8 @@ std::vector<double> Arguments::doubles(std::size_t i) const {
 
 IndexLists Arguments::index_lists(std::size_t i) const {
     return convert(i, [](PyObject* object) {
-        return sequence(object, [](PyObject* block) { return sequence(block, to_index); });
+        return sequence(object,
+                        [](PyObject* block) { return sequence(block, index_items, to_index); });
     });
 }
 

@@ -1,0 +1,140 @@
+#include "buffer_items.hpp"
+
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+#include "errors.hpp"
+
+namespace hecrypt::python {
+
+namespace {
+
+// Whether a struct-syntax byte-order prefix means this machine's order.
+bool native_order(char prefix) {
+    switch (prefix) {
+        case '@':
+        case '=':
+            return true;
+        case '<':
+            return std::endian::native == std::endian::little;
+        case '>':
+        case '!':
+            return std::endian::native == std::endian::big;
+        default:
+            return false;
+    }
+}
+
+// The one struct code of items in native byte order ('d', 'q', 'B', ...),
+// or 0 for anything else: another order, a count, a record.
+char native_code(const char* format) {
+    if (format == nullptr) return 'B';  // the protocol's default: unsigned bytes
+    std::string_view text(format);
+    if (!text.empty() && native_order(text.front())) text.remove_prefix(1);
+    return text.size() == 1 ? text.front() : 0;
+}
+
+// A one-dimensional, C-contiguous buffer of native items, held for the
+// object's lifetime; empty when the object cannot or should not give one.
+class FlatBuffer {
+  public:
+    explicit FlatBuffer(PyObject* object) {
+        if (!PyObject_CheckBuffer(object) ||
+            PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_HEAPTYPE)) {
+            return;
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_ND | PyBUF_FORMAT) != 0) {
+            // The protocol's refusal of a layout, or NumPy's (a strided
+            // array, a dtype without a buffer format): not for direct reading.
+            if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+                !PyErr_ExceptionMatches(PyExc_ValueError)) {
+                fail();
+            }
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        const bool flat = view_.ndim == 1 && view_.shape != nullptr && view_.itemsize > 0 &&
+                          view_.shape[0] * view_.itemsize == view_.len;
+        code_ = flat ? native_code(view_.format) : 0;
+    }
+    ~FlatBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    FlatBuffer(const FlatBuffer&) = delete;
+    FlatBuffer& operator=(const FlatBuffer&) = delete;
+
+    // 0 unless the buffer is flat and of one native code; the rest is
+    // meaningful only when it is not.
+    char code() const { return code_; }
+    std::size_t item_size() const { return static_cast<std::size_t>(view_.itemsize); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.shape[0]); }
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+    char code_ = 0;
+};
+
+// What CPython raises for a negative int where an unsigned one is needed.
+[[noreturn]] void refuse_negative(long long item) {
+    const Ref integer = checked(PyLong_FromLongLong(item));
+    PyLong_AsUnsignedLongLong(integer.get());
+    fail();
+}
+
+// Items are copied byte-wise: a '=' or '<' format promises no alignment.
+template <class T>
+std::vector<std::uint64_t> widened(const FlatBuffer& buffer) {
+    std::vector<std::uint64_t> items(buffer.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        T item;
+        std::memcpy(&item, buffer.data() + i * sizeof(T), sizeof(T));
+        if constexpr (std::is_signed_v<T>) {
+            if (item < 0) refuse_negative(item);
+        }
+        items[i] = static_cast<std::uint64_t>(item);
+    }
+    return items;
+}
+
+template <class Signed, class Unsigned>
+std::vector<std::uint64_t> widened(const FlatBuffer& buffer, bool is_signed) {
+    return is_signed ? widened<Signed>(buffer) : widened<Unsigned>(buffer);
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> float64_items(PyObject* object) {
+    const FlatBuffer buffer(object);
+    if (buffer.code() != 'd' || buffer.item_size() != sizeof(double)) return std::nullopt;
+    std::vector<double> items(buffer.size());
+    if (!items.empty()) std::memcpy(items.data(), buffer.data(), items.size() * sizeof(double));
+    return items;
+}
+
+std::optional<std::vector<std::uint64_t>> index_items(PyObject* object) {
+    const FlatBuffer buffer(object);
+    const char code = buffer.code();
+    if (code == 0 || std::string_view("bBhHiIlLqQnN").find(code) == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const bool is_signed = code >= 'a' && code <= 'z';
+    switch (buffer.item_size()) {
+        case 1:
+            return widened<std::int8_t, std::uint8_t>(buffer, is_signed);
+        case 2:
+            return widened<std::int16_t, std::uint16_t>(buffer, is_signed);
+        case 4:
+            return widened<std::int32_t, std::uint32_t>(buffer, is_signed);
+        case 8:
+            return widened<std::int64_t, std::uint64_t>(buffer, is_signed);
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace hecrypt::python
