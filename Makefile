@@ -2,7 +2,8 @@
 #   make build PYTHON=<interpreter> BUILD=<folder>   build the module for one interpreter
 #   make test                                        install what is missing, build, run every test
 #   make demo                                        build and run the end-to-end example
-#   make bench                                       engine and operation benchmarks
+#   make bench [BENCH_FLAGS=--quick]                 engine and operation benchmarks: tables,
+#                                                    bench/results.json, the README's tables
 #   make check-hard                                  every test plus fuzzing, sanitizers on the
 #                                                    Python suite, soak, constant-time check
 
@@ -47,10 +48,9 @@ demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py
 
 bench: deps
-	cmake -S . -B build-bench -DPython3_EXECUTABLE=$(PYTHON) -DHECRYPT_BENCH=ON -DHECRYPT_TESTS=OFF >/dev/null
+	cmake -S . -B build-bench -DHECRYPT_BENCH=ON -DHECRYPT_PYTHON=OFF -DHECRYPT_TESTS=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS) -- -s
-	$(PYTHON) bench/report.py build-bench/core_bench
-	PYTHONPATH=build-bench $(PYTHON) bench/ops.py
+	$(PYTHON) bench/report.py build-bench/core_bench $(BENCH_FLAGS)
 
 clean:
 	rm -rf build build-*

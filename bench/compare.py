@@ -1,41 +1,40 @@
-"""Two builds of the module side by side: bench/ops.py's figures, measured in
-interleaved runs so that both see the same machine load.
+"""Two benchmark builds side by side: the operation rates of bench/report.py,
+measured in interleaved runs so that both builds see the same machine load.
 
 Usage: python bench/compare.py <old build folder> <new build folder> [rounds]
-Prints, per operation, the median of each build and new/old; RAYON_NUM_THREADS
-sets the pool size of both (default 1).
+Each folder holds a core_bench (a build with -DHECRYPT_BENCH=ON, such as the
+build-bench of `make bench`). Prints, per key size and operation, the median
+of each build and new/old. RAYON_NUM_THREADS (default 1) and HECRYPT_PORTABLE
+apply to both builds.
 """
 
-import json
 import os
 import statistics
-import subprocess
 import sys
 
-OPS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ops.py")
-
-
-def measure(build):
-    env = dict(os.environ, PYTHONPATH=build)
-    env.setdefault("RAYON_NUM_THREADS", "1")
-    out = subprocess.run([sys.executable, OPS, "--child"], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
+import report
 
 
 def main():
     old, new = sys.argv[1:3]
-    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-    runs = {old: [], new: []}
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else report.ROUNDS
+    settings = {"RAYON_NUM_THREADS": os.environ.get("RAYON_NUM_THREADS", "1")}
+    if "HECRYPT_PORTABLE" in os.environ:
+        settings["HECRYPT_PORTABLE"] = os.environ["HECRYPT_PORTABLE"]
+    binaries = [os.path.join(build, "core_bench") for build in (old, new)]
+    for build, binary in zip((old, new), binaries):
+        if not os.access(binary, os.X_OK):
+            sys.exit(f"no core_bench in {build}: configure it with -DHECRYPT_BENCH=ON")
+    runs = ([], [])
     for _ in range(rounds):
-        for build in (old, new):
-            runs[build].append(measure(build))
-    print(f"| operation (2048-bit key) | {old} | {new} | new / old |")
-    print("|---|---:|---:|---:|")
-    for name in runs[old][0]:
-        a = statistics.median(run[name] for run in runs[old])
-        b = statistics.median(run[name] for run in runs[new])
-        print(f"| {name} | {a:,.0f} | {b:,.0f} | {b / a:.3f} |")
+        for binary, kept in zip(binaries, runs):
+            kept.append(report.operation_run(binary, settings, report.MIN_TIME)["rates"])
+    print(f"| operation | bits | {old} | {new} | new / old |")
+    print("|---|---:|---:|---:|---:|")
+    for bits in report.BITS:
+        for op in report.OPERATIONS:
+            a, b = (statistics.median(run[bits][op] for run in kept) for kept in runs)
+            print(f"| {op} | {bits} | {a:,.0f} | {b:,.0f} | {b / a:.3f} |")
 
 
 if __name__ == "__main__":

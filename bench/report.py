@@ -1,63 +1,260 @@
-"""Runs the C++ benchmarks and prints each figure next to its baseline.
+"""Runs the C++ benchmarks, prints one table per key size, writes every figure
+to bench/results.json and rewrites the README's benchmark section from it.
 
-Usage: python bench/report.py <core_bench binary>
-The operation benchmarks run twice, on one worker and on every core, each run
-measuring its own baselines, so every ratio comes from one run.
+Usage: python bench/report.py <core_bench binary> [--quick]
+       python bench/report.py --readme-only
+
+Every operation runs in four child processes per round: the fast engine and
+the portable one (HECRYPT_PORTABLE=1), each on one worker and on all cores
+(RAYON_NUM_THREADS), interleaved so that all four see the same machine load.
+A child's rate is the best of its repetitions, a figure the median of its
+rounds' rates. The one-core fast run also measures the plain GMP references,
+so each ratio to a reference comes from one process; the scaling pairs the
+all-cores run with the one-core run of the same round.
+--quick makes one short round of one repetition, to check the whole path,
+not the figures.
+--readme-only rewrites the README from the existing results.json.
 """
 
+import datetime
 import json
 import os
+import statistics
 import subprocess
 import sys
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+RESULTS = os.path.join(HERE, "results.json")
+README = os.path.join(HERE, "..", "README.md")
+START, END = "<!-- bench:start -->", "<!-- bench:end -->"
+BITS = ("2048", "3072")
+ROUNDS, REPETITIONS, MIN_TIME = 3, 3, 0.15
 
-def run(binary, pattern, workers):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-    # Medians of five short runs: the machines this runs on are shared and noisy.
-    out = subprocess.run([binary, f"--benchmark_filter={pattern}", "--benchmark_format=json",
-                          "--benchmark_min_time=0.5", "--benchmark_repetitions=5",
-                          "--benchmark_report_aggregates_only=true"], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return {b["run_name"]: b for b in json.loads(out)["benchmarks"]
-            if b.get("aggregate_name") == "median"}
+# operation: (its plain GMP reference, the item counted, the table's label)
+OPERATIONS = {
+    "encrypt_many": ("encryption", "values", "`encrypt_many`"),
+    "rerandomize": ("encryption", "blobs", "`rerandomize`"),
+    "decrypt_many": ("decryption", "blobs", "`decrypt_many`"),
+    "decrypt": ("decryption", "calls", "`decrypt`, one blob a call"),
+    "add_many": ("addition", "terms", "`add_many`"),
+    "add_blocks": ("addition", "terms", "`add_blocks`"),
+    "multiply_many_public": ("public_product", "products", "`multiply_many_public`, 53-bit"),
+    "multiply_many": ("secret_product", "products", "`multiply_many`"),
+}
+
+# The runs of one round, in the order they run.
+RUNS = {
+    "fast_1": {"RAYON_NUM_THREADS": "1"},
+    "portable_1": {"RAYON_NUM_THREADS": "1", "HECRYPT_PORTABLE": "1"},
+    "fast_all": {"RAYON_NUM_THREADS": "0"},
+    "portable_all": {"RAYON_NUM_THREADS": "0", "HECRYPT_PORTABLE": "1"},
+}
+
+# The table's columns of figures, left to right.
+COLUMNS = ("fast_1", "fast_all", "portable_1", "portable_all", "reference")
+
+# engine: (benchmark, its argument in key lengths, label); all on one thread.
+ENGINES = {
+    "mont_mul": ("BM_MontMul", 1, "Montgomery product modulo n²"),
+    "ifma_mul8": ("BM_IfmaMontMul8", 2, "IFMA product modulo n², per lane"),
+    "ifma_sqr8": ("BM_IfmaMontSqr8", 2, "IFMA square modulo n², per lane"),
+    "pow_fixed": ("BM_PowFixed", 1, "hs^r from the window table (`pow_fixed`)"),
+    "gmp_powm": ("BM_GmpPowm", 1, "`mpz_powm`, same exponent length, modulo n²"),
+}
 
 
-def per_second(bench):
-    if "items_per_second" in bench:
-        return bench["items_per_second"]
-    scale = {"ns": 1e9, "us": 1e6, "ms": 1e3, "s": 1}[bench["time_unit"]]
-    return scale / bench["real_time"]
+def benchmark(binary, pattern, settings, min_time, repetitions):
+    """Every record of one run of the binary, with the engine and pool
+    settings given (unset unless given)."""
+    env = {k: v for k, v in os.environ.items() if k not in ("HECRYPT_PORTABLE", "RAYON_NUM_THREADS")}
+    done = subprocess.run([binary, f"--benchmark_filter={pattern}", "--benchmark_format=json",
+                           f"--benchmark_min_time={min_time}",
+                           f"--benchmark_repetitions={repetitions}"],
+                          env=env | settings, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"{binary} failed ({settings}):\n{done.stderr}")
+    return json.loads(done.stdout)["benchmarks"]
 
 
-def engines(binary):
-    got = run(binary, "MontMul|PowFixed|GmpPowm", 1)
-    print("| engine | 2048-bit n | 3072-bit n |")
-    print("|---|---:|---:|")
-    for name in ("BM_MontMul", "BM_PowFixed", "BM_GmpPowm"):
-        cells = [f"{1e6 / per_second(got[f'{name}/{b}']):,.1f} µs" for b in (2048, 3072)
-                 if f"{name}/{b}" in got]
-        print(f"| {name[3:]} | {' | '.join(cells)} |")
-    ratios = [per_second(got[f"BM_PowFixed/{b}"]) / per_second(got[f"BM_GmpPowm/{b}"])
-              for b in (2048, 3072)]
-    print(f"| pow_fixed / mpz_powm speed-up | {ratios[0]:.1f}x | {ratios[1]:.1f}x |")
-    print()
+def operation_run(binary, settings, min_time, repetitions=REPETITIONS, references=False):
+    """One child: {"rates": {bits: {operation or reference: per second}},
+    "ifma": {bits: bool}, "workers": pool size}. A rate is the best of the
+    child's repetitions: other load only ever slows a repetition down."""
+    pattern = "^(op|ref)/" if references else "^op/"
+    run = {"rates": {bits: {} for bits in BITS}, "ifma": {}, "workers": set()}
+    for record in benchmark(binary, pattern, settings, min_time, repetitions):
+        if record.get("error_occurred"):
+            sys.exit(f"{record['name']}: {record['error_message']}")
+        if record["run_type"] != "iteration":
+            continue
+        kind, what, bits = record["run_name"].split("/")[:3]
+        rates = run["rates"][bits]
+        rates[what] = max(rates.get(what, 0), record["items_per_second"])
+        if kind == "op":
+            run["ifma"][bits] = bool(record["ifma"])
+            run["workers"].add(int(record["workers"]))
+    (run["workers"],) = run["workers"]
+    return run
 
 
-def operations(binary):
-    one, every = run(binary, "Many|Baseline", 1), run(binary, "Many|Baseline", 0)
-    print("| per second, batches of 1000 | bits | 1 worker | all cores | "
-          "1 worker / baseline | all cores / 1 worker |")
-    print("|---|---:|---:|---:|---:|---:|")
-    for op, base in (("EncryptMany", "BaselineEncryptPowm"), ("DecryptMany", "BaselineDecryptPowm")):
-        for bits in (2048, 3072):
-            single = per_second(one[f"BM_{op}/{bits}/real_time"])
-            multi = per_second(every[f"BM_{op}/{bits}/real_time"])
-            baseline = per_second(one[f"BM_{base}/{bits}"])
-            print(f"| {op} | {bits} | {single:,.0f} | {multi:,.0f} | "
-                  f"{single / baseline:.1f}x | {multi / single:.2f}x |")
-    print()
+def checked(name, run):
+    """The run, once it is known to have run on the engine and pool asked for."""
+    if name.startswith("portable") and any(run["ifma"].values()):
+        sys.exit(f"{name}: HECRYPT_PORTABLE=1 left a key on the IFMA engine")
+    if name.endswith("_1") and run["workers"] != 1:
+        sys.exit(f"{name}: RAYON_NUM_THREADS=1 made a pool of {run['workers']}")
+    return run
+
+
+def operation_rounds(binary, rounds, repetitions, min_time):
+    runs = {name: [] for name in RUNS}
+    for _ in range(rounds):
+        for name, settings in RUNS.items():
+            run = operation_run(binary, settings, min_time, repetitions, name == "fast_1")
+            runs[name].append(checked(name, run))
+    return runs
+
+
+def figure(x):
+    """x to four significant digits, as results.json keeps it."""
+    return None if x is None else float(f"{x:.4g}")
+
+
+def summary(runs, bits, operation):
+    reference, unit, _ = OPERATIONS[operation]
+    rate = {name: [run["rates"][bits][operation] for run in runs[name]] for name in RUNS}
+    base = [run["rates"][bits][reference] for run in runs["fast_1"]]
+
+    def ratio(top, bottom):
+        return figure(statistics.median(a / b for a, b in zip(top, bottom)))
+
+    return {**{name: figure(statistics.median(rate[name])) for name in RUNS},
+            "reference": figure(statistics.median(base)),
+            "fast_1_vs_reference": ratio(rate["fast_1"], base),
+            "scaling": ratio(rate["fast_all"], rate["fast_1"]),
+            "fast_1_vs_portable_1": ratio(rate["fast_1"], rate["portable_1"]),
+            "unit": unit, "reference_name": reference}
+
+
+def engine_times(binary, min_time):
+    """{bits: {engine: µs per product or power, None if this CPU lacks it}},
+    from CPU time: each runs on one thread."""
+    got = {r["run_name"]: r for r in benchmark(
+        binary, "^BM_(MontMul|PowFixed|GmpPowm|IfmaMont(Mul|Sqr)8)/", {}, min_time, ROUNDS)
+        if r.get("error_occurred") or r.get("aggregate_name") == "median"}
+    scale = {"ns": 1e-3, "us": 1, "ms": 1e3}
+    times = {}
+    for bits in BITS:
+        times[bits] = {}
+        for engine, (bench, lengths, _) in ENGINES.items():
+            record = got[f"{bench}/{int(bits) * lengths}"]
+            if record.get("error_occurred"):
+                times[bits][engine] = None
+            elif "per_lane" in record:
+                times[bits][engine] = figure(record["per_lane"] * 1e6)
+            else:
+                times[bits][engine] = figure(record["cpu_time"] * scale[record["time_unit"]])
+    return times
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown"
+
+
+def measure(binary, quick):
+    rounds, repetitions, min_time = (1, 1, 0.01) if quick else (ROUNDS, REPETITIONS, MIN_TIME)
+    load_before = os.getloadavg()[0]
+    engines = engine_times(binary, min_time)
+    runs = operation_rounds(binary, rounds, repetitions, min_time)
+    results = {
+        "machine": {"cpu": cpu_model(), "cores": runs["fast_all"][0]["workers"],
+                    "ifma": all(run["ifma"][bits] for run in runs["fast_1"] for bits in BITS),
+                    "load_before": load_before, "load_after": os.getloadavg()[0]},
+        "rounds": rounds, "repetitions": repetitions, "quick": quick, "date": datetime.date.today().isoformat(),
+        "engines_us": engines,
+    }
+    for bits in BITS:
+        results[bits] = {op: summary(runs, bits, op) for op in OPERATIONS}
+    return results
+
+
+# ---- the tables, from results.json alone -----------------------------------
+
+def cell(x, unit=""):
+    return "n/a" if x is None else f"{x:,.1f}{unit}" if x < 100 else f"{x:,.0f}{unit}"
+
+
+def engine_table(results):
+    engines = results["engines_us"]
+    lines = ["| engine, one thread | 2048-bit n | 3072-bit n |", "|---|---:|---:|"]
+    for engine, (_, _, label) in ENGINES.items():
+        lines.append(f"| {label} | "
+                     + " | ".join(cell(engines[bits][engine], " µs") for bits in BITS) + " |")
+
+    def speedup(slow, fast):
+        return " | ".join("n/a" if engines[b][fast] is None else
+                          f"{engines[b][slow] / engines[b][fast]:.1f}x" for b in BITS)
+
+    lines.append(f"| IFMA product per lane, speed-up | {speedup('mont_mul', 'ifma_mul8')} |")
+    lines.append(f"| `pow_fixed` over `mpz_powm`, speed-up | {speedup('gmp_powm', 'pow_fixed')} |")
+    return "\n".join(lines)
+
+
+def operation_table(results, bits):
+    machine = results["machine"]
+    engine = ("fast = the 8-lane AVX-512 IFMA engine" if machine["ifma"] else
+              "this CPU lacks AVX-512 IFMA, so the fast columns ran the portable engine too")
+    rounds = "one quick round: not for comparison" if results["quick"] else \
+        f"medians of {results['rounds']} rounds"
+    lines = [f"**{bits}-bit key**, per second ({rounds}; {engine}):", "",
+             f"| operation | fast, 1 core | fast, {machine['cores']} cores | portable, 1 core | "
+             f"portable, {machine['cores']} cores | plain GMP, 1 core | fast 1 core / GMP | "
+             f"{machine['cores']} cores / 1 |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for op, (_, unit, label) in OPERATIONS.items():
+        f = results[bits][op]
+        figures = [cell(f[name]) for name in COLUMNS]
+        lines.append(f"| {label} ({unit}) | {' | '.join(figures)} | "
+                     f"{f['fast_1_vs_reference']:.2f}x | {f['scaling']:.2f}x |")
+    return "\n".join(lines)
+
+
+def tables(results):
+    machine = results["machine"]
+    head = (f"{machine['cpu']}, {machine['cores']} cores, {results['date']}"
+            f"{' (quick run)' if results['quick'] else ''}; load average "
+            f"{machine['load_before']:.1f} before the run, {machine['load_after']:.1f} after.")
+    return "\n\n".join([head, engine_table(results)]
+                       + [operation_table(results, bits) for bits in BITS])
+
+
+def rewrite_readme(results):
+    with open(README) as f:
+        text = f.read()
+    if text.count(START) != 1 or text.count(END) != 1 or text.index(START) > text.index(END):
+        sys.exit(f"{README}: needs one {START} line before one {END} line")
+    before, rest = text.split(START)
+    after = rest.split(END)[1]
+    with open(README, "w") as f:
+        f.write(f"{before}{START}\n{tables(results)}\n{END}{after}")
+
+
+def main():
+    if sys.argv[1:] == ["--readme-only"]:
+        with open(RESULTS) as f:
+            results = json.load(f)
+    else:
+        results = measure(sys.argv[1], "--quick" in sys.argv[2:])
+        with open(RESULTS, "w") as f:
+            json.dump(results, f, indent=1)
+            f.write("\n")
+        print(tables(results))
+    rewrite_readme(results)
 
 
 if __name__ == "__main__":
-    engines(sys.argv[1])
-    operations(sys.argv[1])
+    main()
