@@ -2,6 +2,7 @@
 #   make build PYTHON=<interpreter> BUILD=<folder>   build the module for one interpreter
 #   make test                                        install what is missing, build, run every test
 #   make demo                                        build and run the end-to-end example
+#   make examples                                    the jobs the module is for, about a minute each
 #   make bench [BENCH_FLAGS=--quick]                 engine and operation benchmarks: tables,
 #                                                    bench/results.json, the README's tables
 #   make check-hard                                  every test plus fuzzing, sanitizers on the
@@ -14,7 +15,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build deps test ci check-hard demo bench clean
+.PHONY: build deps test ci check-hard demo examples bench clean
 
 build:
 	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF >/dev/null
@@ -46,6 +47,13 @@ check-hard: test
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py
+
+# The system's tqdm and Dask import under the system's CPython only.
+examples: PYTHON = python3
+examples: BUILD = build-examples
+examples: deps build
+	for example in vertical_tree linear_gradient distributed_blocks; do \
+		PYTHONPATH=$(BUILD):$(DIST_PACKAGES) $(PYTHON) examples/$$example.py || exit 1; done
 
 bench: deps
 	cmake -S . -B build-bench -DHECRYPT_BENCH=ON -DHECRYPT_PYTHON=OFF -DHECRYPT_TESTS=OFF >/dev/null
