@@ -59,6 +59,7 @@ bench: deps
 	cmake -S . -B build-bench -DHECRYPT_BENCH=ON -DHECRYPT_PYTHON=OFF -DHECRYPT_TESTS=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS) -- -s
 	$(PYTHON) bench/report.py build-bench/core_bench $(BENCH_FLAGS)
+	PYTHONPATH=$(DIST_PACKAGES) python3 bench/plot.py
 
 clean:
 	rm -rf build build-*
