@@ -1,30 +1,30 @@
 # Short commands; CMake is the build of record.
 #   make build PYTHON=<interpreter> BUILD=<folder>   build the module for one interpreter
-#   make test                                        install what is missing, build, run every test
-#   make demo                                        build and run the end-to-end example
+#   make test                                        install what the tests need, build, run every test
+#   make demo                                        install what building needs, build, run the example
 #   make examples                                    the jobs the module is for, about a minute each
 #   make bench [BENCH_FLAGS=--quick]                 engine and operation benchmarks: tables,
-#                                                    bench/results.json, the README's tables
+#                                                    bench/results.json and .png, the README's tables
 #   make check-hard                                  every test plus fuzzing, sanitizers on the
 #                                                    Python suite, soak, constant-time check
 
-PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
-newest_python = $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.1[2-9].*/bin/python3)))
-PYTHON ?= $(or $(newest_python),python3)
+# The interpreter that `python3` runs, as `python3 -m pip install .` would build for.
+PYTHON ?= $(or $(shell command -v python3),python3)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build deps test ci check-hard demo examples bench clean
+.PHONY: build test ci check-hard demo examples bench clean
 
+# Each script installs what it needs (scripts/install-deps) and shows build
+# output only when something fails.
 build:
-	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) -- -s
+	@./scripts/install-deps build
+	@echo "building hecrypt for $(PYTHON) in $(BUILD)/"
+	@./scripts/quietly cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release -DHECRYPT_TESTS=OFF
+	@./scripts/quietly cmake --build $(BUILD) -j $(JOBS)
 
-deps:
-	./scripts/install-deps
-
-test: deps
+test:
 	./scripts/run-tests
 
 # What CI runs: every test, then a short fuzzing run, the worker-fault tests
@@ -51,15 +51,17 @@ demo: build
 # The system's tqdm and Dask import under the system's CPython only.
 examples: PYTHON = python3
 examples: BUILD = build-examples
-examples: deps build
+examples: build
+	@./scripts/install-deps examples
 	for example in vertical_tree linear_gradient distributed_blocks; do \
 		PYTHONPATH=$(BUILD):$(DIST_PACKAGES) $(PYTHON) examples/$$example.py || exit 1; done
 
-bench: deps
+bench:
+	@./scripts/install-deps bench
 	cmake -S . -B build-bench -DHECRYPT_BENCH=ON -DHECRYPT_PYTHON=OFF -DHECRYPT_TESTS=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS) -- -s
 	$(PYTHON) bench/report.py build-bench/core_bench $(BENCH_FLAGS)
 	PYTHONPATH=$(DIST_PACKAGES) python3 bench/plot.py
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* *.egg-info

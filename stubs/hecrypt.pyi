@@ -1,0 +1,69 @@
+# Types of the hecrypt extension module. Installed as the stub package
+# hecrypt-stubs, where type checkers look for the types of a compiled module.
+#
+# Every parameter is positional-or-keyword, as in the module. The internal-fault
+# exception (a BaseException subclass) is not an attribute of the module, so
+# it has no name here.
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+
+__all__ = [
+    "__version__",
+    "PublicKey",
+    "SecretKey",
+    "generate_keypair",
+    "encrypt_many",
+    "add_many",
+    "add_blocks",
+    "multiply_many",
+    "multiply_many_public",
+    "rerandomize",
+    "decrypt",
+    "decrypt_many",
+]
+
+__version__: str
+
+# Values and scalars: any sequence but str of numbers that convert to a float.
+_Numbers: TypeAlias = Sequence[SupportsFloat | SupportsIndex]
+# Blocks: index lists into the blobs, counted from 0.
+_Blocks: TypeAlias = Sequence[Sequence[SupportsIndex]]
+
+# Neither class can be instantiated from Python or subclassed.
+@final
+class PublicKey:
+    @staticmethod
+    def from_n(raw: bytes) -> PublicKey: ...
+    def modulus_bytes(self) -> bytes: ...
+    @property
+    def exponent_bits(self) -> int: ...
+    @property
+    def plaintext_bound_bits(self) -> int: ...
+
+@final
+class SecretKey: ...
+
+def generate_keypair(bits: SupportsIndex = 3072) -> tuple[PublicKey, SecretKey]: ...
+
+# The default scale is 8 decimal digits, written ... as in the module's own signature.
+def encrypt_many(
+    pk: PublicKey, values: _Numbers, scale_pow10: SupportsIndex = ...
+) -> list[bytes]: ...
+def add_many(pk: PublicKey, blobs: Sequence[bytes]) -> bytes: ...
+def add_blocks(pk: PublicKey, blobs: Sequence[bytes], blocks: _Blocks) -> list[bytes]: ...
+def multiply_many(
+    pk: PublicKey,
+    blobs: Sequence[bytes],
+    scalars: _Numbers,
+    scalar_scale_pow10: SupportsIndex | None = None,
+) -> list[bytes]: ...
+def multiply_many_public(
+    pk: PublicKey,
+    blobs: Sequence[bytes],
+    scalars: _Numbers,
+    scalar_scale_pow10: SupportsIndex | None = None,
+) -> list[bytes]: ...
+def rerandomize(pk: PublicKey, blobs: Sequence[bytes]) -> list[bytes]: ...
+def decrypt(sk: SecretKey, blob: bytes) -> float: ...
+def decrypt_many(sk: SecretKey, blobs: Sequence[bytes]) -> list[str]: ...
