@@ -6,7 +6,15 @@
 # it has no name here.
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+# What the module reads item by item: a length and items by position. Lists,
+# tuples and one-dimensional NumPy arrays all have both.
+class _Indexable(Protocol[_T_co]):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _T_co: ...
 
 __all__ = [
     "__version__",
@@ -25,10 +33,11 @@ __all__ = [
 
 __version__: str
 
-# Values and scalars: any sequence but str of numbers that convert to a float.
-_Numbers: TypeAlias = Sequence[SupportsFloat | SupportsIndex]
-# Blocks: index lists into the blobs, counted from 0.
-_Blocks: TypeAlias = Sequence[Sequence[SupportsIndex]]
+# Values and scalars: any sequence but str of numbers that convert to a float,
+# or a NumPy array of them.
+_Numbers: TypeAlias = _Indexable[SupportsFloat | SupportsIndex]
+# Blocks: index lists (or integer arrays) into the blobs, counted from 0.
+_Blocks: TypeAlias = _Indexable[_Indexable[SupportsIndex]]
 
 # Neither class can be instantiated from Python or subclassed.
 @final
