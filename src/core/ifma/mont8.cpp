@@ -112,32 +112,44 @@ IFMA_TARGET void multiply(DigitVector* col, const DigitVector* a, const DigitVec
     }
 }
 
+// Products x_r x_s, r < s, of the R rows of a block starting at column 2i:
+// they land in its columns [1, 2R - 2), which stay in registers meanwhile.
+template <std::size_t R>
+IFMA_TARGET void square_triangle(DigitVector* col, const Vec (&x)[R]) {
+    Vec c[2 * R - 1];
+    for (std::size_t t = 1; t < 2 * R - 1; ++t) c[t] = load(col[t]);
+    for (std::size_t r = 0; r < R; ++r) {
+        for (std::size_t s = r + 1; s < R; ++s) {
+            c[r + s] = _mm512_madd52lo_epu64(c[r + s], x[r], x[s]);
+            c[r + s + 1] = _mm512_madd52hi_epu64(c[r + s + 1], x[r], x[s]);
+        }
+    }
+    for (std::size_t t = 1; t < 2 * R - 1; ++t) store(col[t], c[t]);
+}
+
 // Products a_i a_j with i < j of the rows [i, i + R): those inside the
-// block one row at a time, the rest, j >= i + R, as one block.
+// block as a triangle, the rest, j >= i + R, as one block.
 template <std::size_t R>
 IFMA_TARGET void square_block(DigitVector* col, const DigitVector* a, std::size_t k,
                               std::size_t i) {
     Vec x[R];
     rows_of(a + i, x);
-    for (std::size_t r = 0; r + 1 < R; ++r) {
-        const Vec row[1] = {x[r]};
-        add_block(col + 2 * (i + r) + 1, row, a + i + r + 1, R - r - 1);
-    }
+    if constexpr (R > 1) square_triangle(col + 2 * i, x);
     add_block(col + 2 * i + R, x, a + i + R, k - i - R);
 }
 
-// col[0, 2k) = a^2: each product a_i a_j with i < j once, the sum doubled,
-// then the squares a_i^2 on the diagonal.
+// col[0, 2k) = a^2: each product a_i a_j with i < j once, then in one pass
+// the sum doubled and the squares a_i^2 added on the diagonal.
 IFMA_TARGET void square(DigitVector* col, const DigitVector* a, std::size_t k) {
     clear(col, 2 * k);
     std::size_t i = 0;
     for (; i + ROWS <= k; i += ROWS) square_block<ROWS>(col, a, k, i);
     for (; i < k; ++i) square_block<1>(col, a, k, i);
-    for (std::size_t c = 0; c < 2 * k; ++c) store(col[c], shift_left(load(col[c]), 1));
     for (std::size_t i = 0; i < k; ++i) {
         const Vec ai = load(a[i]);
-        store(col[2 * i], _mm512_madd52lo_epu64(load(col[2 * i]), ai, ai));
-        store(col[2 * i + 1], _mm512_madd52hi_epu64(load(col[2 * i + 1]), ai, ai));
+        store(col[2 * i], _mm512_madd52lo_epu64(shift_left(load(col[2 * i]), 1), ai, ai));
+        store(col[2 * i + 1],
+              _mm512_madd52hi_epu64(shift_left(load(col[2 * i + 1]), 1), ai, ai));
     }
 }
 
