@@ -27,6 +27,12 @@ Bytes to_bytes_be(const mpz_class& x);
 // secret values before their memory goes back to the allocator.
 void wipe(mpz_class& x);
 
+// The limbs of |x| as GMP holds them, least significant first, x's own
+// length (none for 0).
+inline std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
+    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
+}
+
 // Zeroes a byte buffer in a way the compiler cannot drop as a dead store.
 void wipe(std::span<std::uint8_t> buffer);
 

@@ -11,10 +11,6 @@ namespace {
 mp_size_t count(std::size_t n) { return static_cast<mp_size_t>(n); }
 mp_size_t count(std::span<const mp_limb_t> limbs) { return count(limbs.size()); }
 
-std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
-    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
-}
-
 // Limbs selected side by side: sixteen 64-bit accumulators stay in vector
 // registers while the entries are read, so each output limb is stored once.
 constexpr std::size_t LANES = 16;

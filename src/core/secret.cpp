@@ -94,10 +94,6 @@ mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& hal
     return m;
 }
 
-LimbView limbs_of(const mpz_class& x) {
-    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
-}
-
 // c mod r^2 as a number, by ct_reduce on a copy of c at the width of n^2.
 mpz_class reduced(LimbView c, const PrimeShare& s, std::size_t wide) {
     WipedLimbs x(wide);

@@ -174,10 +174,6 @@ Outcome<std::vector<mpz_class>> public_powers(const PublicKeyRecord& pk,
     return out;
 }
 
-LimbView limbs_of(const mpz_class& x) {
-    return {mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t())};
-}
-
 }  // namespace
 
 // Written word by word: an mpz would not do, as setting its size would test
