@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "core/fast.hpp"
+#include "core/engine/portable/fast.hpp"
 
 namespace hecrypt {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <map>
 
-#include "core/ifma/convert.hpp"
-#include "core/ifma/cpu.hpp"
-#include "core/mont.hpp"
+#include "core/engine/ifma/convert.hpp"
+#include "core/engine/ifma/cpu.hpp"
+#include "core/engine/portable/mont.hpp"
 
 namespace hecrypt {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "../tests/core/known_primes.hpp"
-#include "core/fast.hpp"
-#include "core/ops.hpp"
+#include "core/engine/portable/fast.hpp"
+#include "core/ops/ops.hpp"
 #include "core/runtime/pool.hpp"
 
 namespace hecrypt {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "../tests/core/key_fixtures.hpp"
-#include "core/blob.hpp"
-#include "core/fixed_point.hpp"
-#include "core/ops.hpp"
+#include "core/encoding/blob.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/ops/ops.hpp"
 #include "fuzz_support.hpp"
 
 using namespace hecrypt;

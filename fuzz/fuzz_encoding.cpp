@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/fixed_point.hpp"
+#include "core/encoding/fixed_point.hpp"
 #include "fuzz_support.hpp"
 
 using namespace hecrypt;

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "core/fixed_point.hpp"
-#include "core/keys.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/keys/keys.hpp"
 #include "fuzz_support.hpp"
 
 using namespace hecrypt;

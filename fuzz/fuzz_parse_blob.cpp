@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/blob.hpp"
-#include "core/fixed_point.hpp"
+#include "core/encoding/blob.hpp"
+#include "core/encoding/fixed_point.hpp"
 #include "fuzz_support.hpp"
 
 using namespace hecrypt;

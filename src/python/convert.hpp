@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "binding.hpp"
-#include "core/bigint.hpp"
-#include "core/keys.hpp"
+#include "core/support/bigint.hpp"
+#include "core/keys/keys.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {

@@ -3,9 +3,9 @@
 // it), build the result. Everything else is the frame's.
 #include "functions.hpp"
 
-#include "core/fixed_point.hpp"
-#include "core/keys.hpp"
-#include "core/ops.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/keys/keys.hpp"
+#include "core/ops/ops.hpp"
 #include "frame.hpp"
 
 namespace hecrypt::python {

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "core/keys.hpp"
+#include "core/keys/keys.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {

@@ -11,7 +11,7 @@
 #include <functional>
 #include <utility>
 
-#include "core/keys.hpp"
+#include "core/keys/keys.hpp"
 
 namespace hecrypt::python {
 

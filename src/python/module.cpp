@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/outcome.hpp"
-#include "core/secure_memory.hpp"
+#include "core/support/outcome.hpp"
+#include "core/support/secure_memory.hpp"
 #include "errors.hpp"
 #include "functions.hpp"
 #include "key_types.hpp"

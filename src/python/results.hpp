@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/bigint.hpp"
-#include "core/keys.hpp"
-#include "core/outcome.hpp"
+#include "core/support/bigint.hpp"
+#include "core/keys/keys.hpp"
+#include "core/support/outcome.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/outcome.hpp"
+#include "core/support/outcome.hpp"
 
 namespace hecrypt::testing {
 

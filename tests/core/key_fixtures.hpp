@@ -1,7 +1,7 @@
 // Key pairs built from known safe primes, assembled once per test run.
 #pragma once
 
-#include "core/keys.hpp"
+#include "core/keys/keys.hpp"
 #include "known_primes.hpp"
 
 namespace hecrypt::testing {

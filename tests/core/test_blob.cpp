@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/blob.hpp"
-#include "core/fixed_point.hpp"
+#include "core/encoding/blob.hpp"
+#include "core/encoding/fixed_point.hpp"
 
 namespace hecrypt {
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/ct.hpp"
+#include "core/support/ct.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

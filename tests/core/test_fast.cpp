@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "core/fast.hpp"
+#include "core/engine/portable/fast.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

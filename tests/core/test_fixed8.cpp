@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/ifma/cpu.hpp"
-#include "core/ifma/fixed8.hpp"
+#include "core/engine/ifma/cpu.hpp"
+#include "core/engine/ifma/fixed8.hpp"
 #include "fault_text.hpp"
 #include "key_fixtures.hpp"
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <ostream>
 
-#include "core/fixed_point.hpp"
+#include "core/encoding/fixed_point.hpp"
 
 namespace hecrypt {
 namespace {

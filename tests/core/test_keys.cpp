@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/primes.hpp"
+#include "core/keys/primes.hpp"
 #include "core/runtime/rng.hpp"
-#include "core/secret.hpp"
+#include "core/keys/secret.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {

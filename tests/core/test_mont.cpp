@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/mont.hpp"
+#include "core/engine/portable/mont.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/ifma/cpu.hpp"
-#include "core/ifma/pow8.hpp"
+#include "core/engine/ifma/cpu.hpp"
+#include "core/engine/ifma/pow8.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

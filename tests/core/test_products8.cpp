@@ -2,7 +2,7 @@
 // the scalar range's edges and across a partial group of lanes.
 #include <gtest/gtest.h>
 
-#include "core/ifma/cpu.hpp"
+#include "core/engine/ifma/cpu.hpp"
 #include "core/ops/powers8.hpp"
 #include "core/ops/terms.hpp"
 #include "key_fixtures.hpp"

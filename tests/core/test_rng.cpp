@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/outcome.hpp"
+#include "core/support/outcome.hpp"
 #include "core/runtime/rng.hpp"
 
 namespace hecrypt {

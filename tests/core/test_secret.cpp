@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/keys/secret.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {

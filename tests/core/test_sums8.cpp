@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/blob.hpp"
-#include "core/ops.hpp"
+#include "core/encoding/blob.hpp"
+#include "core/ops/ops.hpp"
 #include "core/ops/sums8.hpp"
 #include "key_fixtures.hpp"
 

@@ -20,9 +20,9 @@
 #include <tuple>
 #include <vector>
 
-#include "core/primes.hpp"
-#include "core/secret.hpp"
-#include "core/secure_memory.hpp"
+#include "core/keys/primes.hpp"
+#include "core/keys/secret.hpp"
+#include "core/support/secure_memory.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {

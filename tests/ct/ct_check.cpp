@@ -16,9 +16,9 @@
 #include <initializer_list>
 
 #include "../core/key_fixtures.hpp"
-#include "core/fast.hpp"
+#include "core/engine/portable/fast.hpp"
 #include "core/ops/terms.hpp"
-#include "core/secret.hpp"
+#include "core/keys/secret.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "../fixed_point.hpp"
-#include "../ops.hpp"
-#include "../runtime/pool.hpp"
-#include "../secret.hpp"
-#include "../secure_memory.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/ops/ops.hpp"
+#include "core/runtime/pool.hpp"
+#include "core/keys/secret.hpp"
+#include "core/support/secure_memory.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {

@@ -1,6 +1,6 @@
-#include "../fixed_point.hpp"
-#include "../ops.hpp"
-#include "../runtime/pool.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/ops/ops.hpp"
+#include "core/runtime/pool.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {

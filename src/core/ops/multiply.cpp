@@ -5,11 +5,11 @@
 // pairs are taken in order on the calling thread, a chunk at a time: on the
 // 8-lane engine a chunk's powers run eight at once.
 
-#include "../ct.hpp"
-#include "../fixed_point.hpp"
-#include "../mont.hpp"
-#include "../ops.hpp"
-#include "../runtime/interrupt.hpp"
+#include "core/support/ct.hpp"
+#include "core/encoding/fixed_point.hpp"
+#include "core/engine/portable/mont.hpp"
+#include "core/ops/ops.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "powers8.hpp"
 #include "terms.hpp"
 

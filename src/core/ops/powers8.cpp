@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "../ifma/convert.hpp"
-#include "../ifma/pow8.hpp"
-#include "../runtime/interrupt.hpp"
-#include "../outcome.hpp"
+#include "core/engine/ifma/convert.hpp"
+#include "core/engine/ifma/pow8.hpp"
+#include "core/runtime/interrupt.hpp"
+#include "core/support/outcome.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "../keys.hpp"
+#include "core/keys/keys.hpp"
 
 namespace hecrypt {
 

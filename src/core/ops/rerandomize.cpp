@@ -1,5 +1,5 @@
-#include "../ops.hpp"
-#include "../runtime/pool.hpp"
+#include "core/ops/ops.hpp"
+#include "core/runtime/pool.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <numeric>
 
-#include "../ifma/lanes.hpp"
+#include "core/engine/ifma/lanes.hpp"
 
 namespace hecrypt {
 

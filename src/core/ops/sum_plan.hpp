@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "../ops.hpp"
+#include "core/ops/ops.hpp"
 
 namespace hecrypt {
 

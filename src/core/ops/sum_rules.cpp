@@ -1,6 +1,6 @@
 #include "sum_rules.hpp"
 
-#include "../runtime/interrupt.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../ops.hpp"
+#include "core/ops/ops.hpp"
 
 namespace hecrypt {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "../ifma/convert.hpp"
-#include "../runtime/interrupt.hpp"
-#include "../runtime/pool.hpp"
+#include "core/engine/ifma/convert.hpp"
+#include "core/runtime/interrupt.hpp"
+#include "core/runtime/pool.hpp"
 #include "sum_plan.hpp"
 #include "sum_rules.hpp"
 #include "terms.hpp"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../ops.hpp"
+#include "core/ops/ops.hpp"
 
 namespace hecrypt {
 

@@ -1,7 +1,7 @@
 #include "terms.hpp"
 
-#include "../fast.hpp"
-#include "../runtime/rng.hpp"
+#include "core/engine/portable/fast.hpp"
+#include "core/runtime/rng.hpp"
 
 namespace hecrypt {
 

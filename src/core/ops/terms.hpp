@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "../blob.hpp"
-#include "../keys.hpp"
-#include "../runtime/pool.hpp"
+#include "core/encoding/blob.hpp"
+#include "core/keys/keys.hpp"
+#include "core/runtime/pool.hpp"
 
 namespace hecrypt {
 

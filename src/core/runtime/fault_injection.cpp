@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "../outcome.hpp"
+#include "core/support/outcome.hpp"
 
 namespace hecrypt {
 

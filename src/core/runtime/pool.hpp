@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "../outcome.hpp"
+#include "core/support/outcome.hpp"
 #include "cpus.hpp"
 #include "fault_injection.hpp"
 #include "interrupt.hpp"

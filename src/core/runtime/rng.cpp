@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "../outcome.hpp"
+#include "core/support/outcome.hpp"
 
 namespace hecrypt {
 namespace {

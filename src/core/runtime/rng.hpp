@@ -8,7 +8,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "../bigint.hpp"
+#include "core/support/bigint.hpp"
 
 namespace hecrypt {
 

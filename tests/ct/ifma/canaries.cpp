@@ -6,7 +6,7 @@
 // canary only through the masks that select a power's table entries.
 #include <immintrin.h>
 
-#include "core/fast.hpp"
+#include "core/engine/portable/fast.hpp"
 #include "harness.hpp"
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))

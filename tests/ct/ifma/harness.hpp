@@ -5,8 +5,8 @@
 
 #include <span>
 
-#include "core/ifma/convert.hpp"
-#include "core/ifma/pow8.hpp"
+#include "core/engine/ifma/convert.hpp"
+#include "core/engine/ifma/pow8.hpp"
 
 namespace hecrypt::ct_ifma {
 

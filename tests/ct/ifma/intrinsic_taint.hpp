@@ -1,4 +1,4 @@
-// How a secret's taint crosses the AVX-512 intrinsics of src/core/ifma in
+// How a secret's taint crosses the AVX-512 intrinsics of src/core/engine/ifma in
 // ct_ifma, whose build puts this header in front of every source.
 //
 // MemorySanitizer gives a sum, a difference or a product the union of its

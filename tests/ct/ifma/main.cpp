@@ -3,7 +3,7 @@
 // which reports every branch and every memory address computed from tainted
 // memory, and runs it on this CPU's own AVX-512 IFMA units.
 //
-// What it judges: clang 14's -O2 build of src/core/ifma and of the core code
+// What it judges: clang 14's -O2 build of src/core/engine/ifma and of the core code
 // the kernels call (read_lane's ct_limbs_finish, exponent_digits), on the
 // paths checks.cpp runs: the lane kernels and the conversions at six widths
 // under public and secret moduli, pow_fixed8, and ifma_pow8 through
@@ -31,7 +31,7 @@
 // - Paths not run: the faults of ensure(), and widths beyond those listed,
 //   though the kernels' control flow depends on the widths alone (and
 //   ifma_pow8's window, 3 and 5 bits here, on the exponent's width).
-// - The callers of ifma_pow8: how decryption (src/core/secret.cpp) and the
+// - The callers of ifma_pow8: how decryption (src/core/keys/secret.cpp) and the
 //   products by secret scalars (src/core/ops/powers8.cpp) fill the lanes and
 //   use the powers is not built here, and the valgrind check, whose CPU has
 //   no AVX-512, runs their portable path instead.
@@ -45,7 +45,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/ifma/cpu.hpp"
+#include "core/engine/ifma/cpu.hpp"
 #include "harness.hpp"
 
 // Nothing is tainted but what the checks mark. Fresh heap blocks are left

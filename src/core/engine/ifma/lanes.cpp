@@ -1,0 +1,84 @@
+#include "core/engine/ifma/lanes.hpp"
+
+#include <gmp.h>
+
+#include <algorithm>
+
+#include "core/support/ct.hpp"
+#include "core/support/outcome.hpp"
+
+namespace hecrypt {
+
+static_assert(GMP_NUMB_BITS == 64, "the digit split works on 64-bit limbs without nail bits");
+
+namespace {
+
+std::size_t limbs_for_digits(std::size_t width) { return (IFMA_DIGIT_BITS * width + 63) / 64; }
+
+// Calls put(i, digit i of x) for i < width. x is first copied into a
+// zero-padded buffer one limb longer than the digits need, so the split
+// below reads at positions fixed by the width alone, never by x's length.
+template <class Put>
+void split_digits(const mpz_class& x, std::size_t width, Put put) {
+    ensure(sgn(x) >= 0 && bit_length(x) <= IFMA_DIGIT_BITS * width, "not enough capacity");
+    std::vector<mp_limb_t> limbs(limbs_for_digits(width) + 1);
+    std::copy_n(mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t()), limbs.begin());
+    for (std::size_t i = 0; i < width; ++i) {
+        const std::size_t bit = IFMA_DIGIT_BITS * i, q = bit / 64, shift = bit % 64;
+        std::uint64_t digit = limbs[q] >> shift;
+        // A digit starting past bit 12 of its limb runs into the next one.
+        if (shift > 64 - IFMA_DIGIT_BITS) digit |= limbs[q + 1] << (64 - shift);
+        put(i, digit & IFMA_DIGIT_MASK);
+    }
+    wipe(
+        std::span(reinterpret_cast<std::uint8_t*>(limbs.data()), limbs.size() * sizeof(mp_limb_t)));
+}
+
+}  // namespace
+
+void write_lane(LaneSpan v, std::size_t lane, const mpz_class& x) {
+    ensure(lane < IFMA_LANES, "no such lane");
+    split_digits(x, v.size(), [&](std::size_t i, std::uint64_t digit) { v[i].lane[lane] = digit; });
+}
+
+std::vector<std::uint64_t> digits_of(const mpz_class& x, std::size_t width) {
+    std::vector<std::uint64_t> digits(width);
+    split_digits(x, width, [&](std::size_t i, std::uint64_t digit) { digits[i] = digit; });
+    return digits;
+}
+
+mpz_class read_lane(LaneView v, std::size_t lane) {
+    ensure(lane < IFMA_LANES, "no such lane");
+    ensure(!v.empty(), "a number has at least one digit");
+    const std::size_t count = limbs_for_digits(v.size());
+    mpz_class x;
+    mp_limb_t* limbs = mpz_limbs_write(x.get_mpz_t(), static_cast<mp_size_t>(count));
+    // Digits enter a 128-bit window at its fill level; every full limb leaves.
+    unsigned __int128 window = 0;
+    unsigned fill = 0;
+    std::size_t j = 0;
+    for (const DigitVector& d : v) {
+        window |= static_cast<unsigned __int128>(d.lane[lane]) << fill;
+        fill += IFMA_DIGIT_BITS;
+        if (fill >= 64) {
+            limbs[j++] = static_cast<mp_limb_t>(window);
+            window >>= 64;
+            fill -= 64;
+        }
+    }
+    if (j < count) limbs[j] = static_cast<mp_limb_t>(window);
+    ct_limbs_finish(x.get_mpz_t(), count);
+    return x;
+}
+
+void wipe_lanes(Lanes8& v) {
+    wipe(std::span(reinterpret_cast<std::uint8_t*>(v.data()), v.size() * sizeof(DigitVector)));
+}
+
+Lanes8 broadcast_digits(std::span<const std::uint64_t> digits) {
+    Lanes8 v(digits.size());
+    for (std::size_t i = 0; i < digits.size(); ++i) std::fill_n(v[i].lane, IFMA_LANES, digits[i]);
+    return v;
+}
+
+}  // namespace hecrypt

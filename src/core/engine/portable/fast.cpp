@@ -1,0 +1,118 @@
+#include "core/engine/portable/fast.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "core/support/ct.hpp"
+#include "core/support/outcome.hpp"
+#include "core/runtime/interrupt.hpp"
+
+namespace hecrypt {
+
+static_assert(CT_TABLE_ENTRIES == WINDOW_ENTRIES, "one table entry per digit value");
+
+namespace {
+
+LimbSpan entry(Limbs& window, std::size_t index, std::size_t width) {
+    return LimbSpan(window).subspan(index * width, width);
+}
+
+void wipe_limbs(LimbSpan limbs) {
+    wipe(std::span(reinterpret_cast<std::uint8_t*>(limbs.data()), limbs.size_bytes()));
+}
+
+// The buffers of one evaluation. They hold powers that would give the
+// exponent away, so they are zeroed before their memory is released.
+struct Evaluation {
+    Limbs acc, out, selected;
+    MontScratch scratch;
+    CtMasks masks{};
+
+    explicit Evaluation(const MontContext& ctx)
+        : acc(ctx.one), out(ctx.width), selected(ctx.width), scratch(ctx.width) {}
+    ~Evaluation() {
+        for (Limbs* limbs :
+             {&acc, &out, &selected, &scratch.product, &scratch.trial, &scratch.multiply}) {
+            wipe_limbs(*limbs);
+        }
+        wipe_limbs(masks);
+    }
+};
+
+void check_digits(const FixedBaseTable& table, const Digits& digits) {
+    // OR-ing all digits keeps the check free of branches on each digit, and
+    // the test reads only the bits above the window, which carry nothing
+    // secret: they are zero in every digit exponent_digits makes.
+    unsigned all = 0;
+    for (std::uint8_t d : digits) all |= d;
+    if ((all >> WINDOW_BITS) != 0) {
+        throw InternalFault("an exponent digit does not fit a " + std::to_string(WINDOW_BITS) +
+                            "-bit window");
+    }
+    if (digits.size() > table.windows.size()) {
+        throw InternalFault("the exponent has " + std::to_string(digits.size()) +
+                            " digits and the table has " + std::to_string(table.windows.size()) +
+                            " windows");
+    }
+}
+
+}  // namespace
+
+// Each window is filled in Montgomery form with one multiplication per entry
+// (entry d = entry d-1 times entry 1), and entry 63 times entry 1 is the next
+// window's base, so no division is needed after the context is built.
+FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
+                           std::size_t window_count) {
+    FixedBaseTable table{{}, MontContext(modulus)};
+    const MontContext& ctx = table.context;
+    const std::size_t k = ctx.width;
+    MontScratch scratch(k);
+    table.windows.reserve(window_count);
+
+    mpz_class reduced;
+    mpz_fdiv_r(reduced.get_mpz_t(), base.get_mpz_t(), modulus.get_mpz_t());  // in [0, m)
+    Limbs power = to_mont(ctx, reduced, scratch);
+    for (std::size_t j = 0; j < window_count; ++j) {
+        checkpoint();  // an 8192-bit key's table takes seconds
+        Limbs& window = table.windows.emplace_back(WINDOW_ENTRIES * k);
+        std::ranges::copy(ctx.one, window.begin());
+        std::ranges::copy(power, entry(window, 1, k).begin());
+        for (std::size_t d = 2; d < WINDOW_ENTRIES; ++d) {
+            mont_mul(ctx, entry(window, d - 1, k), entry(window, 1, k), entry(window, d, k),
+                     scratch);
+        }
+        mont_mul(ctx, entry(window, WINDOW_ENTRIES - 1, k), entry(window, 1, k), power, scratch);
+    }
+    return table;
+}
+
+Digits exponent_digits(ByteView exponent) {
+    Digits digits;
+    digits.reserve((8 * exponent.size() + WINDOW_BITS - 1) / WINDOW_BITS);
+    unsigned pending = 0;  // bits read but not yet emitted, lowest first
+    unsigned count = 0;
+    for (auto byte = exponent.rbegin(); byte != exponent.rend(); ++byte) {
+        pending |= unsigned{*byte} << count;
+        for (count += 8; count >= WINDOW_BITS; count -= WINDOW_BITS) {
+            digits.push_back(static_cast<std::uint8_t>(pending & (WINDOW_ENTRIES - 1)));
+            pending >>= WINDOW_BITS;
+        }
+    }
+    if (count > 0) digits.push_back(static_cast<std::uint8_t>(pending));
+    return digits;
+}
+
+mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
+    check_digits(table, digits);
+    const MontContext& ctx = table.context;
+    Evaluation ev(ctx);
+    for (std::size_t j = 0; j < digits.size(); ++j) {
+        ct_index_masks(digits[j], ev.masks);
+        ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
+        mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
+        ev.acc.swap(ev.out);
+    }
+    return from_mont(ctx, ev.acc, ev.scratch);
+}
+
+}  // namespace hecrypt

@@ -1,0 +1,52 @@
+// Fixed-width Montgomery arithmetic modulo one odd modulus.
+//
+// Every number has exactly `width` limbs, least significant first, whatever
+// its value, so a multiplication costs the same for every operand.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/support/bigint.hpp"
+
+namespace hecrypt {
+
+using Limbs = std::vector<mp_limb_t>;
+using LimbView = std::span<const mp_limb_t>;
+using LimbSpan = std::span<mp_limb_t>;
+
+struct MontContext {
+    Limbs modulus;
+    Limbs r_squared;  // R^2 mod m, R = 2^(64 width)
+    Limbs one;        // R mod m: the Montgomery form of 1
+    std::size_t width;
+    mp_limb_t neg_inv;  // -m^-1 mod 2^64
+
+    explicit MontContext(const mpz_class& m);
+};
+
+// Working storage of one thread's multiplications.
+struct MontScratch {
+    Limbs product;   // 2 width limbs
+    Limbs trial;     // width limbs
+    Limbs multiply;  // the constant-time multiplication's own scratch
+
+    explicit MontScratch(std::size_t width);
+};
+
+// out = a b R^-1 mod m. `out` must not alias `a` or `b`.
+void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, MontScratch& scratch);
+
+// Writes |x| into `buffer`, zero-padded; faults when it does not fit.
+void write_limbs(const mpz_class& x, LimbSpan buffer);
+
+// x R mod m, for 0 <= x < R.
+Limbs to_mont(const MontContext& ctx, const mpz_class& x, MontScratch& scratch);
+
+// a R^-1 mod m as a big integer in [0, m).
+mpz_class from_mont(const MontContext& ctx, LimbView a, MontScratch& scratch);
+
+}  // namespace hecrypt

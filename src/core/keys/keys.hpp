@@ -1,0 +1,121 @@
+// Key records, their checks, key-pair generation and public keys assembled
+// from a peer's modulus bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/support/bigint.hpp"
+#include "core/engine/portable/fast.hpp"
+#include "core/engine/ifma/fixed8.hpp"
+#include "core/engine/ifma/pow8.hpp"
+#include "core/support/outcome.hpp"
+
+namespace hecrypt {
+
+constexpr std::uint32_t MIN_MODULUS_BITS = 2048;
+constexpr std::uint32_t MAX_MODULUS_BITS = 8192;
+constexpr std::size_t MAX_MODULUS_BYTES = 1024;
+constexpr std::uint32_t DEFAULT_KEY_BITS = 3072;
+constexpr std::uint32_t CLOSE_PRIMES_MARGIN = 100;
+constexpr int HS_ATTEMPTS = 64;
+
+enum class KeyCheckError {
+    PrimesNotSafe,
+    PrimesNotBlum,
+    ExtraCyclicComponent,
+    PrimesTooClose,
+    HQuadraticResidue,
+    XOutOfRange,
+    HsDegenerate,
+    PowModUndefined,
+    ModulusTooShort,
+    ModulusTooLong,
+    AttemptBudgetExhausted,
+};
+
+const char* message(KeyCheckError error);
+inline Refusal refuse(KeyCheckError error) { return Refusal{message(error)}; }
+
+struct PublicKeyRecord {
+    FixedBaseTable table;  // powers of hs modulo n^2
+    mpz_class n;
+    mpz_class n_squared;
+    std::uint64_t exponent_byte_count;  // length of every random exponent r
+    // The same table for the 8-lane engine, built when use_ifma() holds and
+    // n^2 fits the engine; masks come from it whenever it is there.
+    std::optional<IfmaFixedBaseTable> table8;
+
+    std::uint64_t exponent_bits() const { return 8 * exponent_byte_count; }
+    std::uint32_t plaintext_bound_bits() const;
+    Bytes modulus_bytes() const { return to_bytes_be(n); }
+};
+
+// The two exponentiations of decryption laid out for the 8-lane engine: p^2
+// in the even lanes and q^2 in the odd ones, with p - 1 and q - 1 as their
+// exponents, so that a ciphertext's two halves run side by side and four
+// ciphertexts fill the lanes.
+struct DecryptionLanes {
+    IfmaContext context;
+    ExponentWords8 exponents;
+    std::size_t exponent_bits;
+
+    DecryptionLanes(IfmaContext c, ExponentWords8 e, std::size_t bits)
+        : context(std::move(c)), exponents(std::move(e)), exponent_bits(bits) {}
+    DecryptionLanes(DecryptionLanes&&) = default;
+    DecryptionLanes& operator=(DecryptionLanes&&) = default;
+    ~DecryptionLanes() { wipe_lanes(exponents); }
+};
+
+struct SecretKeyRecord {
+    mpz_class n, n_squared, half_n;
+    mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
+    mpz_class hp, hq, p_inv_q;
+    std::optional<DecryptionLanes> lanes8;  // when use_ifma() holds and p^2, q^2 fit
+
+    SecretKeyRecord() = default;
+    SecretKeyRecord(SecretKeyRecord&&) = default;
+    SecretKeyRecord& operator=(SecretKeyRecord&&) = default;
+    ~SecretKeyRecord();  // wipes every field
+};
+
+struct KeyPair {
+    PublicKeyRecord public_key;
+    SecretKeyRecord secret_key;
+};
+
+// How a caller that holds an interpreter-style lock lets long stretches of
+// key work run without it. The default runs the work in place.
+class Unlocker {
+  public:
+    virtual ~Unlocker() = default;
+    virtual void without_lock(const std::function<void()>& work) const { work(); }
+};
+
+Status validate_public(const mpz_class& n);
+std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d);
+std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_class& q);
+
+struct PrimePair {
+    const mpz_class& p;
+    const mpz_class& q;
+};
+// hs = h^n mod n^2 for h = -x^2 mod n with a random x; with the primes, h
+// must also be a non-residue modulo each of them.
+Outcome<mpz_class> derive_hs(const mpz_class& n, std::optional<PrimePair> primes);
+
+// Exponent bytes for a modulus of `modulus_bits` bits: half its length,
+// rounded up to whole bytes.
+std::uint64_t exponent_byte_count(std::size_t modulus_bits);
+
+// Key generation from two primes onwards: their checks, hs, the table and
+// the decryption precomputation.
+Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
+                                  const Unlocker& unlocker = Unlocker{});
+Outcome<KeyPair> generate_keypair(std::uint32_t bits, const Unlocker& unlocker = Unlocker{});
+Outcome<PublicKeyRecord> public_key_from_n(ByteView raw, const Unlocker& unlocker = Unlocker{});
+
+}  // namespace hecrypt

@@ -1,0 +1,93 @@
+#include "core/support/bigint.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "core/runtime/interrupt.hpp"
+
+namespace hecrypt {
+
+std::size_t bit_length(const mpz_class& x) { return x == 0 ? 0 : mpz_sizeinbase(x.get_mpz_t(), 2); }
+
+// mpz_import takes a byte string one byte at a time, about ten times slower
+// than whole limbs loaded and byte-swapped; every blob of every batch is read
+// here. The loads depend on the length alone.
+mpz_class from_bytes_be(ByteView bytes) {
+    static_assert(GMP_NUMB_BITS == 64 && std::endian::native == std::endian::little,
+                  "limbs are read as little-endian 64-bit words");
+    mpz_class x;
+    const std::size_t count = (bytes.size() + 7) / 8;
+    if (count == 0) return x;
+    mp_limb_t* limbs = mpz_limbs_write(x.get_mpz_t(), static_cast<mp_size_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t end = bytes.size() - 8 * i;  // limb i ends there
+        std::uint64_t word = 0;
+        if (end >= 8) {
+            std::memcpy(&word, bytes.data() + end - 8, 8);
+            word = __builtin_bswap64(word);
+        } else {
+            for (std::size_t b = 0; b < end; ++b) word = word << 8 | bytes[b];  // the top limb
+        }
+        limbs[i] = word;
+    }
+    mpz_limbs_finish(x.get_mpz_t(), static_cast<mp_size_t>(count));
+    return x;
+}
+
+Bytes to_bytes_be(const mpz_class& x) {
+    Bytes out((bit_length(x) + 7) / 8);
+    std::size_t written = 0;
+    if (!out.empty()) mpz_export(out.data(), &written, 1, 1, 1, 0, x.get_mpz_t());
+    out.resize(written);
+    return out;
+}
+
+// Past WHOLE_BITS: acc = acc^(2^c) base^chunk per chunk of c bits, which costs
+// up to twice the squarings of one power. Only moduli of 4096 bits and more
+// get there, whose keys take minutes to generate anyway.
+mpz_class pow_mod_vartime(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
+    constexpr std::size_t WHOLE_BITS = 4096;
+    constexpr std::size_t CHUNK_BITS = 1024;
+    mpz_class acc = 1;
+    const std::size_t bits = bit_length(e);
+    if (sgn(e) < 0 || bits <= WHOLE_BITS) {
+        mpz_powm(acc.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
+        return acc;
+    }
+    mpz_class shift = 0, chunk, power;
+    mpz_setbit(shift.get_mpz_t(), CHUNK_BITS);
+    for (std::size_t top = (bits + CHUNK_BITS - 1) / CHUNK_BITS; top-- > 0;) {
+        checkpoint();
+        mpz_fdiv_q_2exp(chunk.get_mpz_t(), e.get_mpz_t(), top * CHUNK_BITS);
+        mpz_fdiv_r_2exp(chunk.get_mpz_t(), chunk.get_mpz_t(), CHUNK_BITS);
+        mpz_powm(acc.get_mpz_t(), acc.get_mpz_t(), shift.get_mpz_t(), m.get_mpz_t());
+        mpz_powm(power.get_mpz_t(), base.get_mpz_t(), chunk.get_mpz_t(), m.get_mpz_t());
+        acc = acc * power % m;
+    }
+    return acc;
+}
+
+void wipe(std::span<std::uint8_t> buffer) {
+    if (buffer.empty()) return;
+    std::memset(buffer.data(), 0, buffer.size());
+    // The empty asm with a memory clobber makes the stores observable.
+    asm volatile("" : : "r"(buffer.data()) : "memory");
+}
+
+void wipe(mpz_class& x) {
+    mpz_ptr z = x.get_mpz_t();
+    auto* limbs = reinterpret_cast<std::uint8_t*>(z->_mp_d);
+    wipe(
+        std::span<std::uint8_t>(limbs, static_cast<std::size_t>(z->_mp_alloc) * sizeof(mp_limb_t)));
+    z->_mp_size = 0;
+}
+
+WipedLimbs::WipedLimbs(std::size_t width)
+    : limbs_(mpz_limbs_write(store_.get_mpz_t(),
+                             static_cast<mp_size_t>(std::max<std::size_t>(width, 1))),
+             width) {
+    std::ranges::fill(limbs_, 0);
+}
+
+}  // namespace hecrypt

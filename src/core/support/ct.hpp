@@ -1,0 +1,130 @@
+// Constant-time helpers: the code that may compute on secrets.
+//
+// Everything here takes the same time, branches the same way and touches the
+// same memory whatever the values it works on; only widths (limb and bit
+// counts, which the key length fixes) may change what it does. The secrets
+// are the primes and everything derived from them, a secret scalar, and a
+// random exponent with the powers made from it.
+//
+// The naming rule: every constant-time helper lives in this unit and is named
+// ct_*, so a reader can tell at a glance which code may touch a secret; the
+// one exception is secure_pow_mod, an older name kept as it is. Helpers
+// elsewhere that are not constant-time and could pass for secret-safe carry
+// a _vartime suffix (mul_mod_vartime, pow_mod_vartime). Besides this unit,
+// secret code calls GMP's side-channel-silent mpn_sec_* and mpn_cnd_*
+// functions, and mpn_add_n, mpn_sub_n and mpn_addmul_1, whose loops run on the
+// length alone. scripts/ct-check runs these paths under valgrind with the
+// secrets marked undefined.
+#pragma once
+
+#include <gmp.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "core/support/bigint.hpp"
+
+#if defined(__has_feature)
+#if __has_feature(memory_sanitizer)
+#include <sanitizer/msan_interface.h>
+#define HECRYPT_MSAN 1
+#endif
+#endif
+
+namespace hecrypt {
+
+// x, hidden from the optimiser: it can prove nothing about the value, so it
+// cannot turn the mask arithmetic that follows back into a branch.
+template <class T>
+inline T ct_barrier(T x) {
+#ifdef HECRYPT_MSAN
+    // MemorySanitizer reports a secret entering inline assembly and takes
+    // what leaves it for public. The barrier moves no bit, so in the check of
+    // scripts/ct-check-ifma the secret's shadow crosses it unchanged.
+    const T in = x;
+    __msan_unpoison(&x, sizeof x);
+    asm("" : "+r"(x));
+    __msan_copy_shadow(&x, &in, sizeof x);
+#else
+    asm("" : "+r"(x));
+#endif
+    return x;
+}
+
+// All ones when x is not zero, zero when it is.
+inline mp_limb_t ct_nonzero_mask(mp_limb_t x) {
+    return ct_barrier(mp_limb_t{0} - ((x | (mp_limb_t{0} - x)) >> (GMP_NUMB_BITS - 1)));
+}
+
+// All ones when x equals y, zero otherwise.
+inline mp_limb_t ct_eq_mask(mp_limb_t x, mp_limb_t y) {
+    const mp_limb_t d = x ^ y;
+    return ct_barrier(((d | (mp_limb_t{0} - d)) >> (GMP_NUMB_BITS - 1)) - 1);
+}
+
+// a where the mask is all ones, b where it is zero.
+inline mp_limb_t ct_select(mp_limb_t mask, mp_limb_t a, mp_limb_t b) {
+    return (a & mask) | (b & ~mask);
+}
+
+// Entries of a table ct_select_entry reads: one per value of a 6-bit digit.
+constexpr std::size_t CT_TABLE_ENTRIES = 64;
+using CtMasks = std::array<mp_limb_t, CT_TABLE_ENTRIES>;
+
+// masks[i] all ones for i equal to index, zero for every other i.
+inline void ct_index_masks(mp_limb_t index, CtMasks& masks) {
+    for (std::size_t i = 0; i < CT_TABLE_ENTRIES; ++i) masks[i] = ct_eq_mask(i, index);
+}
+
+// out[0, width) = the entry whose mask is all ones, of a table of
+// CT_TABLE_ENTRIES entries of `width` limbs side by side. Every limb of every
+// entry is read, so the memory traffic is the same whichever entry it is.
+void ct_select_entry(const mp_limb_t* table, const CtMasks& masks, mp_limb_t* out,
+                     std::size_t width);
+
+// Limbs of scratch ct_mul needs for operands of n limbs.
+std::size_t ct_mul_scratch(std::size_t n);
+
+// out[0, 2n) = a[0, n) b[0, n). `out` must not overlap the operands.
+void ct_mul(mp_limb_t* out, const mp_limb_t* a, const mp_limb_t* b, std::size_t n,
+            mp_limb_t* scratch);
+
+// out[0, |a| + |b|) = a b for operands of any widths.
+void ct_mul_wide(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                 std::span<const mp_limb_t> b);
+
+// The first |d| limbs of n become n mod d, for a d whose top limb is not zero.
+void ct_reduce(std::span<mp_limb_t> n, std::span<const mp_limb_t> d);
+
+// quotient = (numerator - 1) / d, the numerator overwritten: the L function of
+// decryption, exact for the values it is used on. The quotient has
+// |numerator| - |d| + 1 limbs.
+void ct_l_quotient(std::span<mp_limb_t> quotient, std::span<mp_limb_t> numerator,
+                   std::span<const mp_limb_t> d);
+
+// out = a b mod m for a, b and out of |m| limbs and a modulus whose top limb
+// is not zero.
+void ct_mul_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                std::span<const mp_limb_t> b, std::span<const mp_limb_t> m);
+
+// out = base^e mod m for base > 0, odd m and e < 2^e_bits, out having the
+// width of m, by GMP's mpn_sec_powm: neither the time nor the memory access
+// depends on e or on the base, only on e_bits and the widths.
+void ct_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
+                  std::span<const mp_limb_t> e, mp_bitcnt_t e_bits, std::span<const mp_limb_t> m);
+
+// base^exponent mod modulus for an exponent below 2^exponent_bits, in time
+// that depends only on exponent_bits and the sizes of the operands: the path
+// for secret exponents. Faults unless base > 0, exponent > 0 and the modulus
+// is odd.
+mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
+                         mp_bitcnt_t exponent_bits, const mpz_class& modulus);
+
+// Ends a write of `width` limbs through mpz_limbs_write as mpz_limbs_finish
+// does, the value negated when `negative` is 1, but finds the highest nonzero
+// limb by masks over all of them where GMP stops at the first from the top:
+// the size of a secret value is left for its reader to reveal.
+void ct_limbs_finish(mpz_ptr x, std::size_t width, mp_limb_t negative = 0);
+
+}  // namespace hecrypt
