@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

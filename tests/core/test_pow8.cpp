@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "core/engine/ifma/pow8.hpp"
 #include "fault_text.hpp"
 

@@ -45,7 +45,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "harness.hpp"
 
 // Nothing is tainted but what the checks mark. Fresh heap blocks are left

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/support/outcome.hpp"
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 
 // Only the functions carrying this attribute contain AVX-512 instructions;
 // the rest of the file, and every inline function it instantiates, is
