@@ -7,7 +7,7 @@
 #include <map>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "core/engine/portable/mont.hpp"
 
 namespace hecrypt {
