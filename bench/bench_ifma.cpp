@@ -7,8 +7,8 @@
 #include <map>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/support/cpu.hpp"
 #include "core/engine/portable/mont.hpp"
+#include "core/support/cpu.hpp"
 
 namespace hecrypt {
 namespace {

@@ -48,7 +48,9 @@ std::vector<Bytes> ciphertexts(std::size_t count) {
     return blobs;
 }
 
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) { return {blobs.begin(), blobs.end()}; }
+std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
+    return {blobs.begin(), blobs.end()};
+}
 
 template <class T>
 void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
@@ -74,8 +76,8 @@ class Engines : public ::testing::TestWithParam<EngineChoice> {
 TEST_P(Engines, EncryptionDecryptsOnBothEngines) {
     // Eleven values: a full group of eight lanes and a partial one, and
     // decryption groups of four with one left over.
-    const std::vector<double> values = {0,   1.5,      -2.25, 1e10,  -1e-3,     123456.789,
-                                        -7,  0.000001, 42,    -1e12, 3.14159265};
+    const std::vector<double> values = {0,  1.5,      -2.25, 1e10,  -1e-3,     123456.789,
+                                        -7, 0.000001, 42,    -1e12, 3.14159265};
     Outcome<std::vector<Bytes>> blobs = encrypt_many(key().public_key, values, 6);
     ASSERT_TRUE(blobs.ok()) << blobs.refusal();
     for (const KeyPair* other : {&portable_key(), &key()}) {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/support/cpu.hpp"
 #include "core/engine/ifma/fixed8.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 #include "key_fixtures.hpp"
 

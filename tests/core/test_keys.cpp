@@ -65,7 +65,8 @@ TEST(Keys, KnownKeyHasConsistentRecords) {
     EXPECT_EQ(pk.n_squared, pk.n * pk.n);
     EXPECT_EQ(pk.exponent_bits(), 1024u);
     EXPECT_EQ(mask_of(pk, {1}), pk.hs);
-    EXPECT_EQ(mask_of(pk, Digits(171, 63)), pow_mod_vartime(pk.hs, (mpz_class(1) << 1026) - 1, pk.n_squared));
+    EXPECT_EQ(mask_of(pk, Digits(171, 63)),
+              pow_mod_vartime(pk.hs, (mpz_class(1) << 1026) - 1, pk.n_squared));
     EXPECT_EQ(from_bytes_be(pk.modulus_bytes()), pk.n);
     EXPECT_EQ(keys.secret_key.half_n, pk.n / 2);
 }

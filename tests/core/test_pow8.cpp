@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/support/cpu.hpp"
 #include "core/engine/ifma/pow8.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {

@@ -79,8 +79,8 @@ class PublicEngine {
 
     // The product modulo n^2 of each block's terms, terms[i] the integer of
     // term i (null for the terms no block names). Blocks are not empty.
-    virtual std::vector<mpz_class> block_products(std::span<const Block> blocks,
-                                                  std::span<const mpz_class* const> terms) const = 0;
+    virtual std::vector<mpz_class> block_products(
+        std::span<const Block> blocks, std::span<const mpz_class* const> terms) const = 0;
 };
 
 // One prime r's part of decryption at fixed widths taken from the key.

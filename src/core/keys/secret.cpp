@@ -112,8 +112,7 @@ std::vector<mpz_class> decrypt_integers(const SecretKeyRecord& sk,
     plaintexts.reserve(ciphertexts.size());
     const std::size_t lanes = sk.engine->lanes();
     for (std::size_t begin = 0; begin < ciphertexts.size(); begin += lanes) {
-        const auto group =
-            ciphertexts.subspan(begin, std::min(lanes, ciphertexts.size() - begin));
+        const auto group = ciphertexts.subspan(begin, std::min(lanes, ciphertexts.size() - begin));
         std::vector<WipedLimbs> powers = sk.engine->decryption_powers(group);
         for (std::size_t i = 0; i < group.size(); ++i)
             plaintexts.push_back(plaintext_from_powers(sk, powers[2 * i], powers[2 * i + 1], p, q));

@@ -1,8 +1,8 @@
 #include "core/encoding/fixed_point.hpp"
 #include "core/engine/engine.hpp"
+#include "core/keys/secret.hpp"
 #include "core/ops/ops.hpp"
 #include "core/runtime/pool.hpp"
-#include "core/keys/secret.hpp"
 #include "core/support/secure_memory.hpp"
 #include "terms.hpp"
 

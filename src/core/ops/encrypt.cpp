@@ -35,7 +35,9 @@ Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<co
     const double factor = scale_factor(scale_pow10);
     return masked_in_groups<mpz_class>(
         pk, values.size(), [&](std::size_t i) { return plaintext_of(values[i], factor, bound); },
-        [&](mpz_class& m, const mpz_class& mask) { return ciphertext_of(pk, m, mask, scale_pow10); });
+        [&](mpz_class& m, const mpz_class& mask) {
+            return ciphertext_of(pk, m, mask, scale_pow10);
+        });
 }
 
 }  // namespace hecrypt

@@ -45,5 +45,4 @@ std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count
     return masks;
 }
 
-
 }  // namespace hecrypt

@@ -58,15 +58,16 @@ Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Ch
 template <class C, class Check, class Finish>
 Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
                                              Check&& check, Finish&& finish) {
-    return checked_in_groups<C, Bytes>(len, pk.engine->lanes(), check, [&](std::vector<C>& checked) {
-        std::vector<mpz_class> masks = random_masks(pk, checked.size());
-        std::vector<Bytes> results;
-        results.reserve(checked.size());
-        for (std::size_t l = 0; l < checked.size(); ++l)
-            results.push_back(finish(checked[l], masks[l]));
-        for (mpz_class& mask : masks) wipe(mask);
-        return results;
-    });
+    return checked_in_groups<C, Bytes>(
+        len, pk.engine->lanes(), check, [&](std::vector<C>& checked) {
+            std::vector<mpz_class> masks = random_masks(pk, checked.size());
+            std::vector<Bytes> results;
+            results.reserve(checked.size());
+            for (std::size_t l = 0; l < checked.size(); ++l)
+                results.push_back(finish(checked[l], masks[l]));
+            for (mpz_class& mask : masks) wipe(mask);
+            return results;
+        });
 }
 
 // "ciphertext #{i}" and "scalar #{i}".

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 
-
 namespace hecrypt {
 
 std::size_t bit_length(const mpz_class& x) { return x == 0 ? 0 : mpz_sizeinbase(x.get_mpz_t(), 2); }

@@ -19,8 +19,9 @@ constexpr std::size_t LANES = 16;
 // out[0, lanes) = the OR over all entries of entry limbs [first, first + lanes)
 // under their masks.
 template <std::size_t lanes>
-[[gnu::always_inline]] inline void select_lanes(const mp_limb_t* __restrict table, const CtMasks& masks,
-                  mp_limb_t* __restrict out, std::size_t width, std::size_t first) {
+[[gnu::always_inline]] inline void select_lanes(const mp_limb_t* __restrict table,
+                                                const CtMasks& masks, mp_limb_t* __restrict out,
+                                                std::size_t width, std::size_t first) {
     mp_limb_t acc[lanes] = {};
     for (std::size_t i = 0; i < CT_TABLE_ENTRIES; ++i) {
         const mp_limb_t* e = table + i * width + first;
@@ -63,14 +64,13 @@ mp_limb_t absolute_difference(mp_limb_t* d, const mp_limb_t* x, const mp_limb_t*
 }
 
 __attribute__((target("avx512f"))) void select_entry_avx512(const mp_limb_t* table,
-                                                           const CtMasks& masks, mp_limb_t* out,
-                                                           std::size_t width) {
+                                                            const CtMasks& masks, mp_limb_t* out,
+                                                            std::size_t width) {
     select_entry(table, masks, out, width);
 }
 
-__attribute__((target("avx2"))) void select_entry_avx2(const mp_limb_t* table,
-                                                       const CtMasks& masks, mp_limb_t* out,
-                                                       std::size_t width) {
+__attribute__((target("avx2"))) void select_entry_avx2(const mp_limb_t* table, const CtMasks& masks,
+                                                       mp_limb_t* out, std::size_t width) {
     select_entry(table, masks, out, width);
 }
 

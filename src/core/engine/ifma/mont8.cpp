@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "core/support/outcome.hpp"
 #include "core/support/cpu.hpp"
+#include "core/support/outcome.hpp"
 
 // Only the functions carrying this attribute contain AVX-512 instructions;
 // the rest of the file, and every inline function it instantiates, is

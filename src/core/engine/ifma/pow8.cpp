@@ -3,8 +3,8 @@
 #include <immintrin.h>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/support/outcome.hpp"
 #include "core/support/cpu.hpp"
+#include "core/support/outcome.hpp"
 
 // As in mont8.cpp: only the functions marked so contain AVX-512 code.
 #define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))

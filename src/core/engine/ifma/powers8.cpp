@@ -69,7 +69,7 @@ ExponentWords8 offset_exponents() {
 std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n_squared,
                                       std::span<const PowerRequest> requests) {
     IfmaScratch scratch(ctx);
-    std::vector<Lanes8> shifted;  // c^(k + 3 2^64), Montgomery form, per group
+    std::vector<Lanes8> shifted;     // c^(k + 3 2^64), Montgomery form, per group
     std::vector<mpz_class> offsets;  // c^(3 2^64), public
     in_lanes(requests, [&](std::span<const PowerRequest> group) {
         const Lanes8 base = ifma_to_mont8(ctx, bases_of(group), scratch);

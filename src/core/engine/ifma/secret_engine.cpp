@@ -63,16 +63,12 @@ std::size_t width_of_n_squared(const mpz_class& n) {
 class IfmaSecretEngine final : public SecretEngine {
   public:
     IfmaSecretEngine(const mpz_class& p, const mpz_class& q)
-        : lanes_(decryption_lanes(p, q)),
-          p_(p),
-          q_(q),
-          wide_(width_of_n_squared(p * q)) {}
+        : lanes_(decryption_lanes(p, q)), p_(p), q_(q), wide_(width_of_n_squared(p * q)) {}
 
     std::size_t lanes() const override { return IFMA_LANES / 2; }
 
     // (x_p, x_q) of ciphertext i are the results of lanes 2i and 2i + 1.
-    std::vector<WipedLimbs> decryption_powers(
-        std::span<const mpz_class* const> cs) const override {
+    std::vector<WipedLimbs> decryption_powers(std::span<const mpz_class* const> cs) const override {
         ensure(cs.size() <= lanes(), "more ciphertexts than lanes");
         Values8 bases;
         for (std::size_t i = 0; i < cs.size(); ++i) {

@@ -29,7 +29,8 @@ class PortablePublicEngine final : public PublicEngine {
     Powers secret_powers(std::span<const PowerRequest> requests) const override {
         Powers out;
         for (std::size_t i = 0; i < requests.size(); ++i) {
-            std::optional<mpz_class> power = scalar_power(*requests[i].c, *requests[i].k, n_squared_);
+            std::optional<mpz_class> power =
+                scalar_power(*requests[i].c, *requests[i].k, n_squared_);
             if (!power) return Powers{{}, i};
             out.values.push_back(std::move(*power));
         }
@@ -38,7 +39,8 @@ class PortablePublicEngine final : public PublicEngine {
 
     std::vector<mpz_class> public_powers(std::span<const PowerRequest> requests) const override {
         std::vector<mpz_class> out;
-        for (const PowerRequest& r : requests) out.push_back(pow_mod_vartime(*r.c, *r.k, n_squared_));
+        for (const PowerRequest& r : requests)
+            out.push_back(pow_mod_vartime(*r.c, *r.k, n_squared_));
         return out;
     }
 
