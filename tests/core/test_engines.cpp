@@ -13,9 +13,13 @@
 #include "core/ops/ops.hpp"
 #include "core/support/cpu.hpp"
 #include "key_fixtures.hpp"
+#include "same_outcome.hpp"
 
 namespace hecrypt {
 namespace {
+
+using testing::expect_same;
+using testing::views;
 
 const char* name_of(EngineChoice choice) {
     return choice == EngineChoice::ifma ? "ifma" : "portable";
@@ -46,20 +50,6 @@ std::vector<Bytes> ciphertexts(std::size_t count) {
         blobs.push_back(write_blob(0, testing::textbook_encrypt(n, m, 3 + i)));
     }
     return blobs;
-}
-
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
-    return {blobs.begin(), blobs.end()};
-}
-
-template <class T>
-void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
-    ASSERT_EQ(got.ok(), expected.ok()) << (got.ok() ? expected.refusal() : got.refusal());
-    if (expected.ok()) {
-        EXPECT_TRUE(got.value() == expected.value());
-    } else {
-        EXPECT_EQ(got.refusal(), expected.refusal());
-    }
 }
 
 class Engines : public ::testing::TestWithParam<EngineChoice> {

@@ -8,9 +8,13 @@
 #include "core/ops/sum_rules.hpp"
 #include "core/support/cpu.hpp"
 #include "key_fixtures.hpp"
+#include "same_outcome.hpp"
 
 namespace hecrypt {
 namespace {
+
+using testing::expect_same;
+using testing::views;
 
 // One public key on the 8-lane engine and on the portable one, the
 // reference for the lanes, with the lanes' context for calling them below
@@ -57,20 +61,6 @@ std::vector<Bytes> random_blobs(const mpz_class& n_squared, std::size_t count, u
     blobs[2] = write_blob(8, n_squared - 1);
     blobs[3].insert(blobs[3].begin() + 1, {0, 0, 0});
     return blobs;
-}
-
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
-    return {blobs.begin(), blobs.end()};
-}
-
-template <class T>
-void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
-    ASSERT_EQ(got.ok(), expected.ok()) << (got.ok() ? expected.refusal() : got.refusal());
-    if (expected.ok()) {
-        EXPECT_TRUE(got.value() == expected.value());
-    } else {
-        EXPECT_EQ(got.refusal(), expected.refusal());
-    }
 }
 
 // add_many on the lanes whatever the count: the same reads, as the
