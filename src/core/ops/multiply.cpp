@@ -2,12 +2,13 @@
 // Both entry points share the checks; they differ in the scalar bound and in
 // how the engine takes the power: at a fixed 66-bit width in constant time
 // for secret scalars, or by ordinary exponentiation for public ones. The
-// pairs are taken in order on the calling thread, a chunk at a time, the
-// engine running a chunk's powers its lanes() at once.
+// pairs are spread over the pool in groups of the engine's lanes(), whose
+// powers run side by side; the refusal reported is the one the pairs would
+// give taken in order.
 
 #include "core/encoding/fixed_point.hpp"
 #include "core/ops/ops.hpp"
-#include "core/runtime/interrupt.hpp"
+#include "core/runtime/pool.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
@@ -15,9 +16,6 @@ namespace hecrypt {
 namespace {
 
 constexpr unsigned PUBLIC_SCALAR_BITS = 53;
-
-// Groups of the engine's lanes() checked before their powers are taken.
-constexpr std::size_t CHUNK_GROUPS = 8;
 
 // A pair that passed its checks: the ciphertext and the encoded scalar,
 // 0 < |k| < 2^64, and the scale of the product.
@@ -27,7 +25,7 @@ struct ScalarPair {
     unsigned scale;
 };
 
-// The scalar bound test of a path, and its powers of a chunk of checked
+// The scalar bound test of a path, and its powers of a group of checked
 // pairs, in order, or the refusal of the lowest pair whose power is refused.
 struct PowerPath {
     Status (*bound)(const ScalarPair&);
@@ -78,7 +76,7 @@ Outcome<ScalarPair> check_pair(const PublicKeyRecord& pk, ByteView blob, double 
 
 // The pairs [begin, end) checked in order up to the first refused one, whose
 // refusal is kept in `refused`.
-std::vector<ScalarPair> check_chunk(const PublicKeyRecord& pk, Blobs blobs,
+std::vector<ScalarPair> check_group(const PublicKeyRecord& pk, Blobs blobs,
                                     std::span<const double> scalars, std::size_t begin,
                                     std::size_t end, std::optional<unsigned> scalar_scale,
                                     const PowerPath& path, std::optional<Refusal>& refused) {
@@ -94,9 +92,29 @@ std::vector<ScalarPair> check_chunk(const PublicKeyRecord& pk, Blobs blobs,
     return pairs;
 }
 
-// A pair's own refusal comes before anything of a later pair: the powers of
-// the pairs before a refused one are taken first, and one of them may be
-// refused in turn.
+// The products of the pairs [begin, end). A pair's own refusal comes before
+// anything of a later pair: the powers of the pairs before a refused one are
+// taken first, and one of them may be refused in turn.
+Outcome<std::vector<Bytes>> multiply_group(const PublicKeyRecord& pk, Blobs blobs,
+                                           std::span<const double> scalars, std::size_t begin,
+                                           std::size_t end, std::optional<unsigned> scalar_scale,
+                                           const PowerPath& path) {
+    std::optional<Refusal> refused;
+    std::vector<ScalarPair> pairs =
+        check_group(pk, blobs, scalars, begin, end, scalar_scale, path, refused);
+    Outcome<std::vector<mpz_class>> powers = path.powers(pk, pairs);
+    for (ScalarPair& pair : pairs) wipe(pair.k);
+    if (!powers.ok()) return powers.take_refusal();
+    if (refused) return std::move(*refused);
+    std::vector<Bytes> out;
+    out.reserve(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        out.push_back(write_blob(static_cast<std::uint8_t>(pairs[i].scale), powers.value()[i]));
+    return out;
+}
+
+// The groups run on the pool; the lowest refused group's refusal is its
+// lowest pair's, so the caller sees what a loop in order would have given.
 Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord& pk, Blobs blobs,
                                          std::span<const double> scalars,
                                          std::optional<unsigned> scalar_scale,
@@ -106,23 +124,10 @@ Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord
                       " ciphertexts and " + std::to_string(scalars.size()) +
                       " scalars: they are paired by position, and a length mismatch means the "
                       "pairing the caller intended is not the one that would happen");
-    const std::size_t chunk = CHUNK_GROUPS * pk.engine->lanes();
-    std::vector<Bytes> out;
-    out.reserve(blobs.size());
-    for (std::size_t begin = 0; begin < blobs.size(); begin += chunk) {
-        checkpoint();
-        std::optional<Refusal> refused;
-        std::vector<ScalarPair> pairs =
-            check_chunk(pk, blobs, scalars, begin, std::min(blobs.size(), begin + chunk),
-                        scalar_scale, path, refused);
-        Outcome<std::vector<mpz_class>> powers = path.powers(pk, pairs);
-        for (ScalarPair& pair : pairs) wipe(pair.k);
-        if (!powers.ok()) return powers.take_refusal();
-        for (std::size_t i = 0; i < pairs.size(); ++i)
-            out.push_back(write_blob(static_cast<std::uint8_t>(pairs[i].scale), powers.value()[i]));
-        if (refused) return std::move(*refused);
-    }
-    return out;
+    return parallel_map_groups<Bytes>(
+        blobs.size(), pk.engine->lanes(), [&](std::size_t begin, std::size_t end) {
+            return multiply_group(pk, blobs, scalars, begin, end, scalar_scale, path);
+        });
 }
 
 Refusal not_invertible(std::size_t position) {
