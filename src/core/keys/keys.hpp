@@ -47,8 +47,8 @@ inline Refusal refuse(KeyCheckError error) { return Refusal{message(error)}; }
 struct PublicKeyRecord {
     mpz_class n;
     mpz_class n_squared;
-    mpz_class hs;                       // the base of every mask hs^r
-    std::uint64_t exponent_byte_count;  // length of every random exponent r
+    mpz_class hs;                                // the base of every mask hs^r
+    std::uint64_t exponent_byte_count;           // length of every random exponent r
     std::shared_ptr<const PublicEngine> engine;  // holds the table of powers of hs
 
     std::uint64_t exponent_bits() const { return 8 * exponent_byte_count; }

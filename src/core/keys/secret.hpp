@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 
 namespace hecrypt {
 
