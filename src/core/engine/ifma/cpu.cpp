@@ -8,8 +8,9 @@ namespace hecrypt {
 bool ifma_available() {
     // GCC's and clang's answers already include the OS check (XCR0) for
     // the AVX-512 state, so a kernel cannot fault on a disabled register file.
-    static const bool available =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
+    static const bool available = __builtin_cpu_supports("avx512f") &&
+                                  __builtin_cpu_supports("avx512vl") &&
+                                  __builtin_cpu_supports("avx512ifma");
     return available;
 }
 

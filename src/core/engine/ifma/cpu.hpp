@@ -3,9 +3,9 @@
 
 namespace hecrypt {
 
-// True when the CPU has AVX-512F and AVX-512 IFMA and the operating system
-// saves the 512-bit registers. Nothing compiled for those instructions may
-// run unless this says so.
+// True when the CPU has AVX-512F, AVX-512VL (the kernels' 256-bit forms) and
+// AVX-512 IFMA and the operating system saves the 512-bit registers. Nothing compiled for those
+// instructions may run unless this says so.
 bool ifma_available();
 
 // Whether keys get the 8-lane engine: ifma_available(), unless the
