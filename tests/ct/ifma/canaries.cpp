@@ -6,10 +6,9 @@
 // canary only through the masks that select a power's table entries.
 #include <immintrin.h>
 
+#include "core/engine/ifma/simd.hpp"
 #include "core/engine/portable/fast.hpp"
 #include "harness.hpp"
-
-#define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))
 
 namespace hecrypt::ct_ifma {
 

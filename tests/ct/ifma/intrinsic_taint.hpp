@@ -11,7 +11,8 @@
 // of the result is tainted in all 64 bits when lane l of any operand has a
 // tainted bit, and for the permutation, which moves words between lanes,
 // every lane is when any table word is. The values are the instructions'
-// own; only the shadow differs.
+// own; only the shadow differs. The kernels' 256-bit forms (four lanes) get
+// the same rules as their 512-bit ones.
 //
 // MemorySanitizer's own rules are exact enough for the rest, which move bits
 // without mixing them: _mm512_load_si512, _mm512_store_si512,
@@ -26,7 +27,11 @@
 // every bit where the two sources differ or either is tainted. A selection
 // by a secret mask is not reported, since it is no branch, but what it
 // selects is tainted unless every candidate is the same public value (the
-// power canary of canaries.cpp relies on it). scripts/ct-check-ifma fails
+// power canary of canaries.cpp relies on it). The same holds for the 256-bit
+// _mm256_load_si256, _mm256_store_si256, _mm256_set1_epi64x,
+// _mm256_setzero_si256, _mm256_and_si256, _mm256_maskz_srli_epi64,
+// _mm256_maskz_slli_epi64, _mm256_cmpeq_epi64_mask and
+// _mm256_mask_blend_epi64. scripts/ct-check-ifma fails
 // when a kernel uses an intrinsic this header does not name.
 #pragma once
 
@@ -35,23 +40,27 @@
 
 #include <cstdint>
 
-#define CT_TAINT_TARGET __attribute__((target("avx512f,avx512ifma")))
+#define CT_TAINT_TARGET __attribute__((target("avx512f,avx512vl,avx512ifma")))
 
 namespace ct_taint {
 
 using Vec = __m512i;
+using Vec4 = __m256i;
 
 // r with every bit of lane l tainted where lane l of `operands` has a tainted
 // bit. Callers pass the sum of their operands, whose shadow is the union.
-CT_TAINT_TARGET inline Vec spread_lanes(Vec r, Vec operands) {
-    alignas(64) std::uint64_t in[8], out[8];
-    _mm512_store_si512(in, operands);
+template <class V>
+CT_TAINT_TARGET inline V spread_lanes(V r, V operands) {
+    constexpr int lanes = sizeof(V) / sizeof(std::uint64_t);
+    alignas(64) std::uint64_t in[lanes], out[lanes];
+    __builtin_memcpy(in, &operands, sizeof in);
     if (__msan_test_shadow(in, sizeof in) < 0) return r;
-    _mm512_store_si512(out, r);
-    for (int l = 0; l < 8; ++l) {
+    __builtin_memcpy(out, &r, sizeof out);
+    for (int l = 0; l < lanes; ++l) {
         if (__msan_test_shadow(&in[l], sizeof in[l]) >= 0) __msan_poison(&out[l], sizeof out[l]);
     }
-    return _mm512_load_si512(out);
+    __builtin_memcpy(&r, out, sizeof out);
+    return r;
 }
 
 CT_TAINT_TARGET inline Vec add_epi64(Vec a, Vec b) {
@@ -70,6 +79,24 @@ CT_TAINT_TARGET inline Vec madd52lo_epu64(Vec acc, Vec x, Vec y) {
 CT_TAINT_TARGET inline Vec madd52hi_epu64(Vec acc, Vec x, Vec y) {
     return spread_lanes(_mm512_madd52hi_epu64(acc, x, y),
                         _mm512_add_epi64(acc, _mm512_add_epi64(x, y)));
+}
+
+CT_TAINT_TARGET inline Vec4 add_epi64(Vec4 a, Vec4 b) {
+    return spread_lanes(_mm256_add_epi64(a, b), _mm256_add_epi64(a, b));
+}
+
+CT_TAINT_TARGET inline Vec4 sub_epi64(Vec4 a, Vec4 b) {
+    return spread_lanes(_mm256_sub_epi64(a, b), _mm256_add_epi64(a, b));
+}
+
+CT_TAINT_TARGET inline Vec4 madd52lo_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return spread_lanes(_mm256_madd52lo_epu64(acc, x, y),
+                        _mm256_add_epi64(acc, _mm256_add_epi64(x, y)));
+}
+
+CT_TAINT_TARGET inline Vec4 madd52hi_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return spread_lanes(_mm256_madd52hi_epu64(acc, x, y),
+                        _mm256_add_epi64(acc, _mm256_add_epi64(x, y)));
 }
 
 CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
@@ -91,3 +118,7 @@ CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
 #define _mm512_madd52lo_epu64 ct_taint::madd52lo_epu64
 #define _mm512_madd52hi_epu64 ct_taint::madd52hi_epu64
 #define _mm512_permutex2var_epi64 ct_taint::permutex2var_epi64
+#define _mm256_add_epi64 ct_taint::add_epi64
+#define _mm256_sub_epi64 ct_taint::sub_epi64
+#define _mm256_madd52lo_epu64 ct_taint::madd52lo_epu64
+#define _mm256_madd52hi_epu64 ct_taint::madd52hi_epu64

@@ -136,26 +136,34 @@ IFMA_TARGET void square(DigitVector* col, const DigitVector* a, std::size_t k) {
     }
 }
 
-// Montgomery steps i to i + R - 1. Each u_r makes column i + r a multiple
-// of 2^52 and depends on every earlier step, so the block first adds each
-// u_r m only into its own columns [i, i + R), carrying what is left of
-// column i + r into the next, and then adds all of them to the columns
-// beyond as one block.
+// Montgomery steps i to i + R - 1, on the block's columns [i, i + R] held
+// in registers. u_r makes column i + r a multiple of 2^52: for that
+// column's sum c, c + lo(u_r m_0) is c rounded up to a multiple of 2^52, so
+// its carry into the next column is (c + 2^52 - 1) >> 52, known without
+// u_r, and the product u_r m_0 itself is never added (the column is
+// dropped). From one u to the next the chain is then one product into the
+// next column and one addition. The products of the u_r with the digits of
+// m that land beyond the block are added as one block.
 template <class S, std::size_t R>
 IFMA_TARGET void reduce_block(const IfmaContext& ctx, DigitVector* col) {
     const DigitVector* m = ctx.modulus.data();
-    const V<S> neg_inv = S::load(ctx.neg_inv);
-    V<S> u[R];
+    const V<S> neg_inv = S::load(ctx.neg_inv), round_up = S::set1(IFMA_DIGIT_MASK);
+    V<S> c[R + 1], u[R];
+    for (std::size_t r = 0; r <= R; ++r) c[r] = S::load(col[r]);
     for (std::size_t r = 0; r < R; ++r) {
-        u[r] = S::madd_lo(S::zero(), S::load(col[r]), neg_inv);
-        for (std::size_t j = 0; r + j < R; ++j) {
-            S::store(col[r + j], S::madd_lo(S::load(col[r + j]), u[r], S::load(m[j])));
-            if (r + j + 1 < R)
-                S::store(col[r + j + 1], S::madd_hi(S::load(col[r + j + 1]), u[r], S::load(m[j])));
-        }
-        const V<S> carry = S::shift_right(S::load(col[r]), IFMA_DIGIT_BITS);
-        S::store(col[r + 1], S::add(S::load(col[r + 1]), carry));
+        u[r] = S::madd_lo(S::zero(), c[r], neg_inv);
+        const V<S> carry = S::shift_right(S::add(c[r], round_up), IFMA_DIGIT_BITS);
+        for (std::size_t j = 2; r + j < R; ++j)
+            c[r + j] = S::madd_lo(c[r + j], u[r], S::load(m[j]));
+        for (std::size_t j = 1; r + j + 1 < R; ++j)
+            c[r + j + 1] = S::madd_hi(c[r + j + 1], u[r], S::load(m[j]));
+        if (r + 1 < R)
+            c[r + 1] = S::add(S::madd_lo(c[r + 1], u[r], S::load(m[1])),
+                              S::madd_hi(carry, u[r], S::load(m[0])));
+        else
+            c[R] = S::add(c[R], carry);
     }
+    S::store(col[R], c[R]);
     add_block<S>(col, u, m, ctx.width, R);
 }
 
