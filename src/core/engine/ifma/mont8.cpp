@@ -95,45 +95,47 @@ IFMA_TARGET void multiply(DigitVector* col, const DigitVector* a, const DigitVec
     }
 }
 
-// Products x_r x_s, r < s, of the R rows of a block starting at column 2i:
-// they land in its columns [1, 2R - 2), which stay in registers meanwhile.
+// Columns [0, 2R) of a block of R rows starting at column 2i, finished in
+// registers: the products x_r x_s, r < s, added, the sum doubled and the
+// squares x_r^2 added. Products of rows past the block start at column
+// 2i + 2R or later, so by the time the block's other products are in, these
+// columns hold every a_r a_s, r < s, they will ever get.
 template <class S, std::size_t R>
-IFMA_TARGET void square_triangle(DigitVector* col, const V<S> (&x)[R]) {
-    V<S> c[2 * R - 1];
-    for (std::size_t t = 1; t < 2 * R - 1; ++t) c[t] = S::load(col[t]);
+IFMA_TARGET void square_diagonal(DigitVector* col, const V<S> (&x)[R]) {
+    V<S> c[2 * R];
+    for (std::size_t t = 0; t < 2 * R; ++t) c[t] = S::load(col[t]);
     for (std::size_t r = 0; r < R; ++r) {
         for (std::size_t s = r + 1; s < R; ++s) {
             c[r + s] = S::madd_lo(c[r + s], x[r], x[s]);
             c[r + s + 1] = S::madd_hi(c[r + s + 1], x[r], x[s]);
         }
     }
-    for (std::size_t t = 1; t < 2 * R - 1; ++t) S::store(col[t], c[t]);
+    for (std::size_t r = 0; r < R; ++r) {
+        c[2 * r] = S::madd_lo(S::shift_left(c[2 * r], 1), x[r], x[r]);
+        c[2 * r + 1] = S::madd_hi(S::shift_left(c[2 * r + 1], 1), x[r], x[r]);
+    }
+    for (std::size_t t = 0; t < 2 * R; ++t) S::store(col[t], c[t]);
 }
 
-// Products a_i a_j with i < j of the rows [i, i + R): those inside the
-// block as a triangle, the rest, j >= i + R, as one block.
+// The products of the rows [i, i + R): with the later rows, j >= i + R, as
+// one block, then those inside the block and the squares.
 template <class S, std::size_t R>
 IFMA_TARGET void square_block(DigitVector* col, const DigitVector* a, std::size_t k,
                               std::size_t i) {
     V<S> x[R];
     rows_of<S>(a + i, x);
-    if constexpr (R > 1) square_triangle<S>(col + 2 * i, x);
     add_block<S>(col + 2 * i + R, x, a + i + R, k - i - R);
+    square_diagonal<S>(col + 2 * i, x);
 }
 
-// col[0, 2k) = a^2: each product a_i a_j with i < j once, then in one pass
-// the sum doubled and the squares a_i^2 added on the diagonal.
+// col[0, 2k) = a^2: each product a_i a_j with i < j once, doubled, and the
+// squares a_i^2, block by block.
 template <class S>
 IFMA_TARGET void square(DigitVector* col, const DigitVector* a, std::size_t k) {
     clear<S>(col, 2 * k);
     std::size_t i = 0;
     for (; i + ROWS <= k; i += ROWS) square_block<S, ROWS>(col, a, k, i);
     for (; i < k; ++i) square_block<S, 1>(col, a, k, i);
-    for (std::size_t i = 0; i < k; ++i) {
-        const V<S> ai = S::load(a[i]);
-        S::store(col[2 * i], S::madd_lo(S::shift_left(S::load(col[2 * i]), 1), ai, ai));
-        S::store(col[2 * i + 1], S::madd_hi(S::shift_left(S::load(col[2 * i + 1]), 1), ai, ai));
-    }
 }
 
 // Montgomery steps i to i + R - 1, on the block's columns [i, i + R] held
