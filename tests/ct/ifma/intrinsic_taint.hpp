@@ -49,18 +49,15 @@ using Vec4 = __m256i;
 
 // r with every bit of lane l tainted where lane l of `operands` has a tainted
 // bit. Callers pass the sum of their operands, whose shadow is the union.
-template <class V>
-CT_TAINT_TARGET inline V spread_lanes(V r, V operands) {
-    constexpr int lanes = sizeof(V) / sizeof(std::uint64_t);
-    alignas(64) std::uint64_t in[lanes], out[lanes];
-    __builtin_memcpy(in, &operands, sizeof in);
+CT_TAINT_TARGET inline Vec spread_lanes(Vec r, Vec operands) {
+    alignas(64) std::uint64_t in[8], out[8];
+    _mm512_store_si512(in, operands);
     if (__msan_test_shadow(in, sizeof in) < 0) return r;
-    __builtin_memcpy(out, &r, sizeof out);
-    for (int l = 0; l < lanes; ++l) {
+    _mm512_store_si512(out, r);
+    for (int l = 0; l < 8; ++l) {
         if (__msan_test_shadow(&in[l], sizeof in[l]) >= 0) __msan_poison(&out[l], sizeof out[l]);
     }
-    __builtin_memcpy(&r, out, sizeof out);
-    return r;
+    return _mm512_load_si512(out);
 }
 
 CT_TAINT_TARGET inline Vec add_epi64(Vec a, Vec b) {
@@ -81,24 +78,6 @@ CT_TAINT_TARGET inline Vec madd52hi_epu64(Vec acc, Vec x, Vec y) {
                         _mm512_add_epi64(acc, _mm512_add_epi64(x, y)));
 }
 
-CT_TAINT_TARGET inline Vec4 add_epi64(Vec4 a, Vec4 b) {
-    return spread_lanes(_mm256_add_epi64(a, b), _mm256_add_epi64(a, b));
-}
-
-CT_TAINT_TARGET inline Vec4 sub_epi64(Vec4 a, Vec4 b) {
-    return spread_lanes(_mm256_sub_epi64(a, b), _mm256_add_epi64(a, b));
-}
-
-CT_TAINT_TARGET inline Vec4 madd52lo_epu64(Vec4 acc, Vec4 x, Vec4 y) {
-    return spread_lanes(_mm256_madd52lo_epu64(acc, x, y),
-                        _mm256_add_epi64(acc, _mm256_add_epi64(x, y)));
-}
-
-CT_TAINT_TARGET inline Vec4 madd52hi_epu64(Vec4 acc, Vec4 x, Vec4 y) {
-    return spread_lanes(_mm256_madd52hi_epu64(acc, x, y),
-                        _mm256_add_epi64(acc, _mm256_add_epi64(x, y)));
-}
-
 CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
     const Vec picked = spread_lanes(_mm512_permutex2var_epi64(a, index, b), index);
     alignas(64) std::uint64_t table[16];
@@ -109,6 +88,23 @@ CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
     _mm512_store_si512(out, picked);
     __msan_poison(out, sizeof out);
     return _mm512_load_si512(out);
+}
+
+// The 256-bit forms: the same rule on the low four lanes of a zero-extended
+// register, whose upper lanes are clean and so change nothing.
+CT_TAINT_TARGET inline Vec wide(Vec4 v) { return _mm512_zextsi256_si512(v); }
+CT_TAINT_TARGET inline Vec4 narrow(Vec v) { return _mm512_castsi512_si256(v); }
+CT_TAINT_TARGET inline Vec4 add_epi64(Vec4 a, Vec4 b) {
+    return narrow(add_epi64(wide(a), wide(b)));
+}
+CT_TAINT_TARGET inline Vec4 sub_epi64(Vec4 a, Vec4 b) {
+    return narrow(sub_epi64(wide(a), wide(b)));
+}
+CT_TAINT_TARGET inline Vec4 madd52lo_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return narrow(madd52lo_epu64(wide(acc), wide(x), wide(y)));
+}
+CT_TAINT_TARGET inline Vec4 madd52hi_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return narrow(madd52hi_epu64(wide(acc), wide(x), wide(y)));
 }
 
 }  // namespace ct_taint
