@@ -141,11 +141,12 @@ IFMA_TARGET void square(DigitVector* col, const DigitVector* a, std::size_t k) {
 // Montgomery steps i to i + R - 1, on the block's columns [i, i + R] held
 // in registers. u_r makes column i + r a multiple of 2^52: for that
 // column's sum c, c + lo(u_r m_0) is c rounded up to a multiple of 2^52, so
-// its carry into the next column is (c + 2^52 - 1) >> 52, known without
-// u_r, and the product u_r m_0 itself is never added (the column is
-// dropped). From one u to the next the chain is then one product into the
-// next column and one addition. The products of the u_r with the digits of
-// m that land beyond the block are added as one block.
+// its carry into the next column is (c + 2^52 - 1) >> 52 (no overflow: c
+// is below (4k + 3) 2^52), known without u_r, and the product u_r m_0
+// itself is never added (the column is dropped). From one u to the next the
+// chain is then one product into the next column and one addition. The
+// products of the u_r with the digits of m that land beyond the block are
+// added as one block.
 template <class S, std::size_t R>
 IFMA_TARGET void reduce_block(const IfmaContext& ctx, DigitVector* col) {
     const DigitVector* m = ctx.modulus.data();
