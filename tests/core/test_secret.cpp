@@ -2,7 +2,8 @@
 // those widths can take decrypts the whole signed range exactly: a square
 // that fills its top limb or leaves it short, and primes of different lengths
 // in either order (so mp may or may not need reducing modulo q), on the
-// 8-lane engine (four ciphertexts at a time) and on the portable one.
+// 8-lane engine (four ciphertexts at a time, one or two on four lanes) and on
+// the portable one.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -55,6 +56,12 @@ TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
         EXPECT_EQ(decrypt_integers(key, all), wanted) << lanes << " at once";
         for (std::size_t i = 0; i < cs.size(); ++i)
             EXPECT_EQ(decrypt_integer(key, cs[i]), wanted[i]) << "plaintext " << wanted[i];
+    }
+    // Groups that fill two, four and six of the eight lanes (two of them on
+    // the four-lane path), each in its own call.
+    for (std::size_t count : {2, 3}) {
+        const std::vector<mpz_class> got = decrypt_integers(*sk, std::span(all).last(count));
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), wanted.end() - count)) << count;
     }
 }
 

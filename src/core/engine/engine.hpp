@@ -103,6 +103,10 @@ class SecretEngine {
     // Ciphertexts one call of decryption_powers takes at most.
     virtual std::size_t lanes() const = 0;
 
+    // Ciphertexts per group for a batch of `len` over `workers` threads: at
+    // most lanes(), fewer where smaller groups end the batch sooner.
+    virtual std::size_t group_size(std::size_t len, std::size_t workers) const = 0;
+
     // c^(p - 1) mod p^2 and c^(q - 1) mod q^2 of each ciphertext, at the
     // widths of p^2 and q^2: ciphertext i's at 2i and 2i + 1. Every c is in
     // [1, n^2) and coprime with n.

@@ -16,7 +16,9 @@ bool avx512_available() {
 }
 
 bool ifma_available() {
-    static const bool available = avx512_available() && __builtin_cpu_supports("avx512ifma");
+    // The kernels' 256-bit forms need AVX-512VL, which every CPU with IFMA has.
+    static const bool available = avx512_available() && __builtin_cpu_supports("avx512vl") &&
+                                  __builtin_cpu_supports("avx512ifma");
     return available;
 }
 

@@ -67,6 +67,15 @@ class IfmaSecretEngine final : public SecretEngine {
 
     std::size_t lanes() const override { return IFMA_LANES / 2; }
 
+    // Four ciphertexts fill the eight lanes; but while a batch has fewer
+    // groups of four than there are workers, pairs, which run on four lanes
+    // in about two thirds of the time, keep more workers busy and end the
+    // batch sooner.
+    std::size_t group_size(std::size_t len, std::size_t workers) const override {
+        const std::size_t full_groups = (len + lanes() - 1) / lanes();
+        return full_groups < workers ? lanes() / 2 : lanes();
+    }
+
     // (x_p, x_q) of ciphertext i are the results of lanes 2i and 2i + 1.
     std::vector<WipedLimbs> decryption_powers(std::span<const mpz_class* const> cs) const override {
         ensure(cs.size() <= lanes(), "more ciphertexts than lanes");
@@ -75,8 +84,11 @@ class IfmaSecretEngine final : public SecretEngine {
             bases[2 * i] = reduced(limbs_of(*cs[i]), p_, wide_);
             bases[2 * i + 1] = reduced(limbs_of(*cs[i]), q_, wide_);
         }
-        Values8 powers =
-            ifma_pow_values8(lanes_.context, bases, lanes_.exponents, lanes_.exponent_bits);
+        // One or two ciphertexts fill no more than four lanes, which run at
+        // the narrow width in about half the time.
+        const LaneCount count = 2 * cs.size() <= 4 ? LaneCount::Four : LaneCount::Eight;
+        Values8 powers = ifma_pow_values8(lanes_.context, bases, lanes_.exponents,
+                                          lanes_.exponent_bits, count);
         std::vector<WipedLimbs> out;
         for (std::size_t i = 0; i < 2 * cs.size(); ++i) {
             out.emplace_back((i % 2 == 0 ? p_ : q_).square_width);

@@ -12,6 +12,7 @@ class PortableSecretEngine final : public SecretEngine {
     PortableSecretEngine(const mpz_class& p, const mpz_class& q) : p_(p), q_(q) {}
 
     std::size_t lanes() const override { return 1; }
+    std::size_t group_size(std::size_t, std::size_t) const override { return 1; }
 
     std::vector<WipedLimbs> decryption_powers(
         std::span<const mpz_class* const> ciphertexts) const override {
