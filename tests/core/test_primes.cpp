@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/engine/ifma/cpu.hpp"
+#include "core/keys/candidates.hpp"
 #include "core/keys/keys.hpp"
 #include "core/keys/primes.hpp"
 #include "core/runtime/interrupt.hpp"
@@ -79,6 +80,70 @@ INSTANTIATE_TEST_SUITE_P(BoundsAndLengths, Sieve,
                          ::testing::Values(SieveCase{64, 70}, SieveCase{4096, 64},
                                            SieveCase{4096, 1023}, SieveCase{65536, 130},
                                            SieveCase{65536, 1535}));
+
+// Whether counts drawn `draws` times from k equally likely values look like
+// it: the chi-squared statistic within about seven standard deviations of
+// its mean, k - 1. A draw that favoured some values fails by far.
+void expect_uniform(const std::vector<int>& counts, int draws) {
+    const double expected = double(draws) / counts.size(), df = counts.size() - 1.0;
+    double chi2 = 0;
+    for (int c : counts) chi2 += (c - expected) * (c - expected) / expected;
+    EXPECT_LT(chi2, df + 7 * std::sqrt(2 * df)) << counts.size() << " values";
+}
+
+bool admissible(const mpz_class& x, const std::vector<std::uint32_t>& primes) {
+    for (std::uint32_t s : primes)
+        if (divisible(x, s) || divisible(2 * x + 1, s)) return false;
+    return true;
+}
+
+class Candidates : public ::testing::TestWithParam<unsigned> {};
+
+// Lengths at which two, two and 3, then 3, 5 and 7 make up M: each odd x of
+// bits - 1 bits that the chosen primes leave comes as often as every other.
+TEST_P(Candidates, UniformOverTheOddXTheChosenPrimesLeave) {
+    const unsigned bits = GetParam();
+    const CandidateSource source(bits);
+    const std::vector<std::uint32_t> primes = source.primes();
+    const unsigned long low = 1ul << (bits - 2);
+    std::map<unsigned long, int> counts;
+    for (unsigned long x = low + 1; x < 2 * low; x += 2)
+        if (admissible(x, primes)) counts[x] = 0;
+    const int draws = 10 * static_cast<int>(counts.size());
+    for (int i = 0; i < draws; ++i) {
+        const mpz_class x = source.draw();
+        ASSERT_TRUE(counts.contains(x.get_ui()) && x.fits_ulong_p()) << x.get_str();
+        ++counts[x.get_ui()];
+    }
+    std::vector<int> seen;
+    for (auto [x, count] : counts) seen.push_back(count);
+    expect_uniform(seen, draws);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, Candidates, ::testing::Values(8, 15, 17, 20));
+
+// At a key's length: M is 2 times the odd primes to 47, every draw has the
+// length and passes them, and x mod 5 7 11 is spread over the 3 5 9 classes
+// those primes leave.
+TEST(CandidatesAtKeyLengths, UseThePrimesToFortySeven) {
+    for (unsigned bits : {1024u, 1536u}) {
+        const CandidateSource source(bits);
+        const std::vector<std::uint32_t> primes = source.primes();
+        ASSERT_EQ(primes, small_primes(48));
+        std::map<unsigned long, int> classes;
+        constexpr int DRAWS = 2700;
+        for (int i = 0; i < DRAWS; ++i) {
+            const mpz_class x = source.draw();
+            ASSERT_EQ(bit_length(x), bits - 1);
+            ASSERT_TRUE(admissible(x, primes)) << x.get_str();
+            ++classes[mpz_fdiv_ui(x.get_mpz_t(), 5 * 7 * 11)];
+        }
+        ASSERT_EQ(classes.size(), 3u * 5 * 9);
+        std::vector<int> seen;
+        for (auto [c, count] : classes) seen.push_back(count);
+        expect_uniform(seen, DRAWS);
+    }
+}
 
 std::vector<PretestEngine> engines() {
     std::vector<PretestEngine> out{PretestEngine::Portable};
@@ -211,24 +276,20 @@ std::vector<mpz_class> all_safe_primes(unsigned bits) {
 
 class Uniform : public ::testing::TestWithParam<PretestEngine> {};
 
-// Each safe prime of 13 bits as often as every other: a search that favoured
-// some lanes' candidates, or primes after long gaps, would fail the
-// chi-squared bound (about seven standard deviations above its mean).
+// Each safe prime of 17 bits (where M is 30) as often as every other: a
+// search that favoured some lanes' candidates, or primes after long gaps,
+// would fail by far.
 TEST_P(Uniform, EverySafePrimeOfTheLengthAlike) {
-    constexpr unsigned BITS = 13;
-    constexpr int DRAWS = 4000;
+    constexpr unsigned BITS = 17;
     const std::vector<mpz_class> primes = all_safe_primes(BITS);
-    std::map<std::string, int> seen;
-    for (int i = 0; i < DRAWS; ++i) ++seen[safe_prime(BITS, GetParam()).get_str()];
-    ASSERT_EQ(seen.size(), primes.size());
-    const double expected = double(DRAWS) / primes.size();
-    double chi2 = 0;
-    for (const mpz_class& p : primes) {
-        const double d = seen[p.get_str()] - expected;
-        chi2 += d * d / expected;
-    }
-    const double df = primes.size() - 1.0;
-    EXPECT_LT(chi2, df + 7 * std::sqrt(2 * df)) << primes.size() << " primes";
+    std::map<std::string, int> counts;
+    for (const mpz_class& p : primes) counts[p.get_str()] = 0;
+    const int draws = 20 * static_cast<int>(primes.size());
+    for (int i = 0; i < draws; ++i) ++counts[safe_prime(BITS, GetParam()).get_str()];
+    ASSERT_EQ(counts.size(), primes.size());
+    std::vector<int> seen;
+    for (auto [p, count] : counts) seen.push_back(count);
+    expect_uniform(seen, draws);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Uniform, ::testing::ValuesIn(engines()), engine_name);

@@ -4,8 +4,8 @@
 #include <array>
 #include <optional>
 
+#include "core/keys/candidates.hpp"
 #include "core/runtime/interrupt.hpp"
-#include "core/runtime/rng.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -29,22 +29,11 @@ std::uint32_t sieve_bound(std::uint32_t bits) {
         std::min({SIEVE_DEPTH_PER_BIT * bits, SIEVE_BOUND_MAX, below_every_x}));
 }
 
-// An odd x of exactly bits - 1 bits from fresh random bytes.
-mpz_class draw_half(std::uint32_t bits) {
-    Bytes raw = random_bytes((bits + 6) / 8);
-    mpz_class x = from_bytes_be(raw);
-    wipe(raw);
-    mpz_fdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits - 1);
-    mpz_setbit(x.get_mpz_t(), bits - 2);
-    mpz_setbit(x.get_mpz_t(), 0);
-    return x;
-}
-
 // Fresh candidates until one passes the sieve.
-WipedInteger sieved_half(std::uint32_t bits, const PairSieve& sieve) {
+WipedInteger sieved_half(const CandidateSource& source, const PairSieve& sieve) {
     for (;;) {
         checkpoint();
-        WipedInteger x = draw_half(bits);
+        WipedInteger x = source.draw();
         if (sieve.passes(x)) return x;
     }
 }
@@ -83,18 +72,20 @@ bool probably_prime(const mpz_class& x) {
 mpz_class safe_prime(std::uint32_t bits) { return safe_prime(bits, pretest_engine()); }
 
 // Every candidate is drawn afresh, uniform over the odd numbers of bits - 1
-// bits, and which one is returned depends on the tests' verdicts alone, never
-// otherwise on its value: the result is uniform over the safe primes of the
-// length, as if each candidate were tested on its own. The sieve and the
+// bits that the smallest primes leave (CandidateSource), and which one is
+// returned depends on the tests' verdicts alone, never otherwise on its
+// value: the result is uniform over the safe primes of the length, as if
+// each odd x were drawn and tested on its own. The source, the sieve and the
 // cheap tests only drop composites early.
 mpz_class safe_prime(std::uint32_t bits, PretestEngine engine) {
     ensure(bits >= 8, "a safe prime shorter than eight bits is not searched for");
+    const CandidateSource source(bits);
     const PairSieve sieve(sieve_bound(bits));
     std::array<Lane, PRETEST_GROUP> lanes;
     for (;;) {
         LaneModuli moduli;
         for (std::size_t l = 0; l < PRETEST_GROUP; ++l) {
-            if (lanes[l].half == 0) lanes[l] = Lane{sieved_half(bits, sieve)};
+            if (lanes[l].half == 0) lanes[l] = Lane{sieved_half(source, sieve)};
             if (lanes[l].whole)
                 moduli[l] = 2 * lanes[l].half + 1;
             else
