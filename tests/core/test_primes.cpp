@@ -99,8 +99,8 @@ bool admissible(const mpz_class& x, const std::vector<std::uint32_t>& primes) {
 
 class Candidates : public ::testing::TestWithParam<unsigned> {};
 
-// Lengths at which two, two and 3, then 3, 5 and 7 make up M: each odd x of
-// bits - 1 bits that the chosen primes leave comes as often as every other.
+// Lengths at which M is 2, 6, 30 and 210: each odd x of bits - 1 bits that
+// the chosen primes leave comes as often as every other.
 TEST_P(Candidates, UniformOverTheOddXTheChosenPrimesLeave) {
     const unsigned bits = GetParam();
     const CandidateSource source(bits);
