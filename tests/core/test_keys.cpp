@@ -139,7 +139,7 @@ TEST(Keys, FromNAcceptsLeadingZerosAndEncryptsForTheSecretKey) {
 }
 
 TEST(Primes, SmallPrimesAreTheOddPrimesBelow4096) {
-    auto primes = small_primes();
+    auto primes = small_primes(4096);
     ASSERT_EQ(primes.size(), 563u);
     EXPECT_EQ(primes.front(), 3u);
     EXPECT_EQ(primes.back(), 4093u);

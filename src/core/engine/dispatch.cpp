@@ -6,6 +6,7 @@
 
 #include "core/engine/ifma/context.hpp"
 #include "core/engine/ifma/engines.hpp"
+#include "core/engine/ifma/prime_test8.hpp"
 #include "core/engine/portable/engines.hpp"
 #include "core/support/cpu.hpp"
 
@@ -55,6 +56,11 @@ std::shared_ptr<const SecretEngine> secret_engine(const mpz_class& p, const mpz_
     if (on_ifma(choice, 2 * std::max(bit_length(p), bit_length(q))))
         return ifma_secret_engine(p, q);
     return portable_secret_engine(p, q);
+}
+
+PretestResults fermat_pretest(const PretestModuli& moduli, std::size_t bits, EngineChoice choice) {
+    if (on_ifma(choice, bits)) return ifma_fermat8(moduli, bits);
+    return fermat_pretest_portable(moduli, bits);
 }
 
 }  // namespace hecrypt

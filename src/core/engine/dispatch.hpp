@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/engine/engine.hpp"
+#include "core/engine/pretest.hpp"
 
 namespace hecrypt {
 
@@ -21,5 +22,10 @@ std::shared_ptr<const PublicEngine> public_engine(FixedBaseTable table, const mp
 // The engine of the secret key of primes p and q.
 std::shared_ptr<const SecretEngine> secret_engine(const mpz_class& p, const mpz_class& q,
                                                   EngineChoice choice = EngineChoice::automatic);
+
+// The cheap test of a group of prime candidates (pretest.hpp), on the
+// engine `choice` names or, for automatic, on the one keys get.
+PretestResults fermat_pretest(const PretestModuli& moduli, std::size_t bits,
+                              EngineChoice choice = EngineChoice::automatic);
 
 }  // namespace hecrypt
