@@ -132,7 +132,8 @@ struct Primes {
     WipedInteger p, q;
 };
 
-std::optional<Primes> open_primes(const Layout& layout, ByteView passphrase) {
+// Out of line, so that its frame and its callees' lie below the caller's stack wipe.
+[[gnu::noinline]] std::optional<Primes> open_primes(const Layout& layout, ByteView passphrase) {
     WipedBytes key(KEY_BYTES);
     derive_key(key, passphrase, layout.salt, layout.cost);
     WipedBytes plain(layout.sealed_primes.size() - TAG_BYTES);
