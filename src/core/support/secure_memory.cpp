@@ -119,6 +119,12 @@ namespace {
 // left in them, and the next call the dynamic linker binds lazily, or a
 // signal's frame, saves them all to the stack: after the wipe, and above it.
 // All of them are the caller's to save, so zeroing them here is free to do.
+#if defined(__x86_64__)
+#define SIXTEEN_VECTOR_REGISTERS                                                             \
+    "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
+        "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+#endif
+
 void clear_vector_registers() noexcept {
 #if defined(__x86_64__)
     // The 8-lane engine's registers beyond the sixteen; code built without
@@ -135,9 +141,7 @@ void clear_vector_registers() noexcept {
             "vpxord %zmm30, %zmm30, %zmm30\n vpxord %zmm31, %zmm31, %zmm31");
     }
     if (__builtin_cpu_supports("avx")) {
-        asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6",
-                     "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14",
-                     "xmm15");
+        asm volatile("vzeroall" ::: SIXTEEN_VECTOR_REGISTERS);
         return;
     }
     asm volatile(
@@ -146,8 +150,8 @@ void clear_vector_registers() noexcept {
         "pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n pxor %%xmm8, %%xmm8\n"
         "pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n pxor %%xmm11, %%xmm11\n"
         "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n"
-        "pxor %%xmm15, %%xmm15" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6",
-        "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+        "pxor %%xmm15, %%xmm15" ::
+            : SIXTEEN_VECTOR_REGISTERS);
 #endif
 }
 
