@@ -3,7 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <array>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
