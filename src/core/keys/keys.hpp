@@ -65,9 +65,6 @@ struct DecryptionLanes {
 
     DecryptionLanes(IfmaContext c, ExponentWords8 e, std::size_t bits)
         : context(std::move(c)), exponents(std::move(e)), exponent_bits(bits) {}
-    DecryptionLanes(DecryptionLanes&&) = default;
-    DecryptionLanes& operator=(DecryptionLanes&&) = default;
-    ~DecryptionLanes() { wipe_lanes(exponents); }
 };
 
 struct SecretKeyRecord {

@@ -64,10 +64,7 @@ Outcome<ScalarPair> check_pair(const PublicKeyRecord& pk, ByteView blob, double 
     Outcome<mpz_class> k = encode_scalar(position, scalar, d);
     if (!k.ok()) return k.take_refusal();
     ScalarPair pair{position, std::move(parsed.value().ciphertext), std::move(k.value()), p + d};
-    if (Status bound = path.bound(pair); !bound.ok()) {
-        wipe(pair.k);
-        return bound.take_refusal();
-    }
+    if (Status bound = path.bound(pair); !bound.ok()) return bound.take_refusal();
     return pair;
 }
 
@@ -111,7 +108,6 @@ Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord
             check_chunk(pk, blobs, scalars, begin, std::min(blobs.size(), begin + chunk),
                         scalar_scale, path, refused);
         Outcome<std::vector<mpz_class>> powers = path.powers(pk, pairs);
-        for (ScalarPair& pair : pairs) wipe(pair.k);
         if (!powers.ok()) return powers.take_refusal();
         for (std::size_t i = 0; i < pairs.size(); ++i)
             out.push_back(write_blob(static_cast<std::uint8_t>(pairs[i].scale), powers.value()[i]));

@@ -13,10 +13,12 @@
 namespace hecrypt {
 
 // A pair that passed its checks: the ciphertext and the encoded scalar,
-// 0 < |k| < 2^64, and the scale of the product.
+// 0 < |k| < 2^64, which may be secret and wipes itself, and the scale of the
+// product.
 struct ScalarPair {
     std::size_t position;
-    mpz_class c, k;
+    mpz_class c;
+    WipedInteger k;
     unsigned scale;
 };
 

@@ -39,10 +39,7 @@ Digits random_digits(const PublicKeyRecord& pk) {
 }  // namespace
 
 mpz_class random_mask(const PublicKeyRecord& pk) {
-    Digits digits = random_digits(pk);
-    mpz_class mask = pow_fixed(pk.table, digits);
-    wipe(digits);
-    return mask;
+    return pow_fixed(pk.table, random_digits(pk));
 }
 
 Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
@@ -50,9 +47,7 @@ Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
     ensure(count <= IFMA_LANES, "more items than lanes");
     Digits8 digits;
     for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk);
-    Values8 masks = pow_fixed8(*pk.table8, digits);
-    for (Digits& lane : digits) wipe(lane);
-    return masks;
+    return pow_fixed8(*pk.table8, digits);
 }
 
 void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {

@@ -11,6 +11,11 @@
 
 namespace hecrypt {
 
+// Zeroes `size` bytes at `data` by a store the compiler may not drop, however
+// dead the memory looks to it: the one zeroing primitive under every wipe in
+// the module (integers, limbs, lanes, GMP's blocks, the stack).
+void wipe_bytes(void* data, std::size_t size) noexcept;
+
 // How much stack a wipe clears below the frame that asks for it, about two
 // and a half times the deepest the work below it was seen to go, GMP's
 // temporaries included. Key generation: its primality tests reach 44 KiB

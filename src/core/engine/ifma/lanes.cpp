@@ -71,10 +71,6 @@ mpz_class read_lane(LaneView v, std::size_t lane) {
     return x;
 }
 
-void wipe_lanes(Lanes8& v) {
-    wipe(std::span(reinterpret_cast<std::uint8_t*>(v.data()), v.size() * sizeof(DigitVector)));
-}
-
 Lanes8 broadcast_digits(std::span<const std::uint64_t> digits) {
     Lanes8 v(digits.size());
     for (std::size_t i = 0; i < digits.size(); ++i) std::fill_n(v[i].lane, IFMA_LANES, digits[i]);

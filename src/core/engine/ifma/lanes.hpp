@@ -25,8 +25,10 @@ struct alignas(64) DigitVector {
     std::uint64_t lane[IFMA_LANES];
 };
 
-// std::allocator honours the 64-byte alignment of DigitVector.
-using Lanes8 = std::vector<DigitVector>;
+// Lanes hold secrets often enough (powers, exponents, p^2 and q^2) that all
+// of them are wiped when freed. The allocator honours DigitVector's 64-byte
+// alignment.
+using Lanes8 = WipedVector<DigitVector>;
 using LaneView = std::span<const DigitVector>;
 using LaneSpan = std::span<DigitVector>;
 
@@ -43,9 +45,6 @@ mpz_class read_lane(LaneView v, std::size_t lane);
 
 // The same digits in every lane.
 Lanes8 broadcast_digits(std::span<const std::uint64_t> digits);
-
-// Zeroes every digit before v is freed: for buffers that held secrets.
-void wipe_lanes(Lanes8& v);
 
 // x >= 0 as `width` digits of 52 bits; faults when it does not fit.
 std::vector<std::uint64_t> digits_of(const mpz_class& x, std::size_t width);

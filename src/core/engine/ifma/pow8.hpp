@@ -25,7 +25,7 @@ void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& expo
                std::size_t bits, LaneSpan out, IfmaScratch& scratch);
 
 // The same for bases given as numbers below their lane's modulus, the
-// results leaving as numbers in [0, m). Every buffer is wiped.
+// results leaving as numbers in [0, m).
 Values8 ifma_pow_values8(const IfmaContext& ctx, const Values8& bases,
                          const ExponentWords8& exponents, std::size_t bits);
 
