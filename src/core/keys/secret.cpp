@@ -124,10 +124,6 @@ std::vector<WipedLimbs> powers_in_lanes(const SecretKeyRecord& sk, const Decrypt
         out.emplace_back((i % 2 == 0 ? p : q).square_width);
         pad(powers[i], out.back());
     }
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-        wipe(bases[l]);
-        wipe(powers[l]);
-    }
     return out;
 }
 
@@ -198,9 +194,7 @@ std::optional<DecryptionLanes> decryption_lanes(const SecretKeyRecord& sk) {
         for (std::size_t j = 0; j < words; ++j)
             exponents[j].lane[l] = mpz_getlimbn(e.get_mpz_t(), static_cast<mp_size_t>(j));
     }
-    DecryptionLanes lanes(IfmaContext(moduli), std::move(exponents), GMP_NUMB_BITS * words);
-    for (mpz_class& m : moduli) wipe(m);
-    return lanes;
+    return DecryptionLanes(IfmaContext(moduli), std::move(exponents), GMP_NUMB_BITS * words);
 }
 
 }  // namespace hecrypt

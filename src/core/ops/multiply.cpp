@@ -43,7 +43,8 @@ Outcome<mpz_class> encode_scalar(std::size_t position, double scalar, unsigned d
     const double factor = scale_factor(d);
     Outcome<mpz_class> k = encode_value(scalar, factor);
     if (!k.ok()) return refuse(scalar_label(position) + ": " + k.refusal());
-    if (k.value() == 0)
+    // Only whether k is zero is read, and that refusal tells it anyway.
+    if (ct_reveal(static_cast<int>(k.value().get_mpz_t()->_mp_size == 0)) != 0)
         return refuse(scalar_label(position) + " encodes to zero at scale " +
                       format_exponential(factor) + " (it is " + format_exponential(scalar) +
                       "): the product would be the constant 1, destroying the value and marking "
@@ -127,8 +128,11 @@ Refusal not_coprime(std::size_t position) {
                   " shares a factor with n, so it is not a ciphertext under this key");
 }
 
+// Whether |k| < 2^64, by a copy of its low limb that collects the others:
+// the refusal is the only thing that tells.
 Status secret_bound(const ScalarPair& pair) {
-    if (bit_length(pair.k) <= SCALAR_BITS) return Done{};
+    Wiped<mp_limb_t> low;
+    if (ct_reveal(ct_copy_limbs(pair.k, std::span(&low.get(), 1))) == 0) return Done{};
     return refuse(scalar_label(pair.position) + " encodes to " +
                   std::to_string(decimal_text(abs(pair.k)).size()) + " digits, past the " +
                   std::to_string(SCALAR_BITS) +
@@ -176,7 +180,9 @@ Outcome<std::vector<mpz_class>> public_powers(const PublicKeyRecord& pk,
 // the top limb.
 FixedExponent fixed_width_exponent(const mpz_class& k) {
     const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
-    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0));
+    // The sign bit of the size, not a comparison that could become a branch.
+    const auto size = static_cast<std::uint32_t>(k.get_mpz_t()->_mp_size);
+    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(size >> 31));
     return {(magnitude ^ (0 - negative)) + negative, 3 - negative};  // 2^64 - |k| when k < 0
 }
 

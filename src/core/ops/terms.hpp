@@ -62,12 +62,11 @@ template <class C, class Check, class Finish>
 Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
                                              Check&& check, Finish&& finish) {
     return checked_in_groups<C, Bytes>(len, IFMA_LANES, check, [&](std::vector<C>& checked) {
-        Values8 masks = random_masks8(pk, checked.size());
+        const Values8 masks = random_masks8(pk, checked.size());
         std::vector<Bytes> results;
         results.reserve(checked.size());
         for (std::size_t l = 0; l < checked.size(); ++l)
             results.push_back(finish(checked[l], masks[l]));
-        for (mpz_class& mask : masks) wipe(mask);
         return results;
     });
 }

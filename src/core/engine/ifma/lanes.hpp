@@ -32,8 +32,9 @@ using Lanes8 = WipedVector<DigitVector>;
 using LaneView = std::span<const DigitVector>;
 using LaneSpan = std::span<DigitVector>;
 
-// One number per lane, in GMP's form.
-using Values8 = std::array<mpz_class, IFMA_LANES>;
+// One number per lane, in GMP's form; secret often enough (powers, p^2 and
+// q^2, masks) that every one wipes itself.
+using Values8 = std::array<WipedInteger, IFMA_LANES>;
 
 // Writes x >= 0 into one lane of `v`, zero-padded; faults when it needs more
 // digits than `v` has.
