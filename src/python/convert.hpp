@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "buffer_items.hpp"
 #include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
 #include "errors.hpp"
@@ -46,7 +47,7 @@ class Arguments {
     const SecretKeyRecord& secret_key(std::size_t i) const;
     ByteView bytes(std::size_t i) const;
     BlobList blobs(std::size_t i) const;
-    std::vector<double> doubles(std::size_t i) const;
+    Doubles doubles(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;
     std::uint32_t u32_or(std::size_t i, std::uint32_t fallback) const;
     std::uint8_t u8_or(std::size_t i, std::uint8_t fallback) const;

@@ -79,13 +79,13 @@ def secrets_of(sk, n):
     return values
 
 
-def needles(secrets):
+def needles(secrets, split=limbs):
     """Permuted limb -> (secret, limb index), leaving out the few limbs (short
     top limbs, mostly) that ordinary words could equal: those with fewer than
-    12 or more than 52 bits set."""
+    12 or more than 52 bits set. `split` gives a value's words."""
     found = {}
     for name, value in secrets.items():
-        for i, limb in enumerate(limbs(value)):
+        for i, limb in enumerate(split(value)):
             if 12 <= bin(limb).count("1") <= 52:
                 found[permuted(limb)] = (name, i)
     return found

@@ -10,6 +10,7 @@
 #include "core/engine/portable/mont.hpp"
 #include "core/ops/ops.hpp"
 #include "core/runtime/interrupt.hpp"
+#include "core/support/secure_memory.hpp"
 #include "powers8.hpp"
 #include "terms.hpp"
 
@@ -212,6 +213,7 @@ std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
 Outcome<std::vector<Bytes>> multiply_many(const PublicKeyRecord& pk, Blobs blobs,
                                           std::span<const double> scalars,
                                           std::optional<unsigned> scalar_scale_pow10) {
+    const StackWipe wipe_stack(SCALAR_STACK_WIPE_BYTES);
     return multiply_all("multiply_many", pk, blobs, scalars, scalar_scale_pow10,
                         PowerPath{secret_bound, secret_powers});
 }
