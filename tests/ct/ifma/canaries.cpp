@@ -161,6 +161,9 @@ constexpr Canary CANARIES[] = {
     {"carry", canary_carry},
     {"window", canary_window},
     {"power", canary_power},
+    {"reduction", canary_reduction},
+    {"sign", canary_sign},
+    {"loading", canary_loading},
 };
 
 }  // namespace
