@@ -166,9 +166,9 @@ TEST(ConstantTimeCopyLimbs, CopiesTheValueAndReportsWhatDoesNotFit) {
         bool fits;
     };
     const mpz_class big = value_of({ONES, ONES, ONES, 5});
-    const Case cases[] = {{0, 1, true},           {0, 0, true},       {7, 3, true},
-                          {-7, 2, true},          {big, 4, true},     {big, 3, false},
-                          {big >> 64, 3, true},   {mpz_class(1) << 64, 1, false}};
+    const Case cases[] = {
+        {0, 1, true},   {0, 0, true},    {7, 3, true},         {-7, 2, true},
+        {big, 4, true}, {big, 3, false}, {big >> 64, 3, true}, {mpz_class(1) << 64, 1, false}};
     for (const Case& c : cases) {
         mpz_class x = c.x;
         if (c.x == big >> 64) {  // leaves the old top limb in GMP's block, past the size

@@ -82,11 +82,11 @@ TEST_P(IntegerOfDouble, IsTheExactIntegerWithItsSign) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    LimbEdges, IntegerOfDouble,
-    ::testing::Values(0.0, 1.0, 3.0, 0x1p52, 0x1p52 + 1, 0x1p53 - 1, 0x1p53, 0x1p63, 0x1.fffffffffffffp63,
-                      0x1p64, 0x1.0000000000001p64, 0x1p116, 0x1p117, 0x1.8p127, 0x1p128, 1e19,
-                      1.8e19, 1e300, DBL_MAX));
+INSTANTIATE_TEST_SUITE_P(LimbEdges, IntegerOfDouble,
+                         ::testing::Values(0.0, 1.0, 3.0, 0x1p52, 0x1p52 + 1, 0x1p53 - 1, 0x1p53,
+                                           0x1p63, 0x1.fffffffffffffp63, 0x1p64,
+                                           0x1.0000000000001p64, 0x1p116, 0x1p117, 0x1.8p127,
+                                           0x1p128, 1e19, 1.8e19, 1e300, DBL_MAX));
 
 TEST(EncodeValueRefusal, NamesTheValueAndFactorInShortestForm) {
     const std::string not_finite =

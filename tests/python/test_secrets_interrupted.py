@@ -18,15 +18,14 @@ import json
 import os
 import random
 import signal
-import subprocess
-import sys
 import threading
 from functools import partial
 
 import pytest
 
 import hecrypt
-from test_secrets_at_rest import SECRETS, MemoryScan, needles, secrets_of
+from test_secrets_at_rest import (SECRETS, MemoryScan, child_report, needles, places_left,
+                                  scan_unavailable, secrets_of)
 
 DIGIT_BITS = 52
 DIGIT = (1 << DIGIT_BITS) - 1
@@ -105,11 +104,8 @@ def interrupt_and_scan():
     """What the child reports: which needles a scan saw where they must be
     (proof that it can see them), and every needle found once the caller's
     buffers are cleared and the key is gone."""
-    if not os.access("/proc/self/mem", os.R_OK):
-        return {"skip": "/proc/self/mem is not readable"}
-    with open("/proc/self/maps") as maps:
-        if "libasan" in maps.read():
-            return {"skip": "AddressSanitizer's shadow memory is terabytes of mappings"}
+    if reason := scan_unavailable():
+        return {"skip": reason}
     pk, sk = hecrypt.generate_keypair(2048)
     secrets = secrets_of(sk, int.from_bytes(pk.modulus_bytes(), "big"))
     key = {**needles({name: secrets[name] for name in SECRETS}), **lane_needles(secrets)}
@@ -151,27 +147,16 @@ def cpu_has_ifma():
 
 @pytest.mark.parametrize("engine", ["ifma", "portable"])
 def test_an_interrupted_call_leaves_no_secret_once_the_key_and_the_scalars_are_gone(engine):
-    env = dict(os.environ, RAYON_NUM_THREADS="2",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(hecrypt.__file__)] + sys.path))
-    env.pop("HECRYPT_PORTABLE", None)
-    if engine == "portable":
-        env["HECRYPT_PORTABLE"] = "1"
-    elif not cpu_has_ifma():
+    if engine == "ifma" and not cpu_has_ifma():
         pytest.skip("this CPU has no AVX-512 IFMA")
-    child = subprocess.run([sys.executable, __file__], env=env, capture_output=True, text=True,
-                           timeout=600)
-    assert child.returncode == 0, child.stderr
-    report = json.loads(child.stdout)
-    if "skip" in report:
-        pytest.skip(report["skip"])
+    report = child_report(__file__, 600, HECRYPT_PORTABLE="1" if engine == "portable" else "0")
     # Proof that the scan sees each kind where one is: the live record, the
     # live 8-lane context, the caller's own buffer.
     expected = set(SECRETS) | {"a double"}
     if engine == "ifma":
         expected |= {"neg_inv of p^2", "neg_inv of q^2", "p^2 in digits", "R mod q^2"}
     assert expected <= set(report["seen_live"])
-    places = sorted({f"{secret} in {mapping}" for _, mapping, secret, _ in report["left"]})
-    assert places == [], f"{len(report['left'])} words left: {report['left'][:4]}"
+    assert places_left(report) == [], f"{len(report['left'])} words left: {report['left'][:4]}"
 
 
 if __name__ == "__main__":

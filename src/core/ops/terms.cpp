@@ -38,9 +38,7 @@ Digits random_digits(const PublicKeyRecord& pk) {
 
 }  // namespace
 
-mpz_class random_mask(const PublicKeyRecord& pk) {
-    return pow_fixed(pk.table, random_digits(pk));
-}
+mpz_class random_mask(const PublicKeyRecord& pk) { return pow_fixed(pk.table, random_digits(pk)); }
 
 Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
     ensure(pk.table8.has_value(), "the key has no 8-lane table");

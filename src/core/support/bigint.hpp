@@ -65,7 +65,8 @@ class WipedInteger : public mpz_class {
 // data() is a valid pointer for GMP's scratch arguments.
 class WipedLimbs {
   public:
-    explicit WipedLimbs(std::size_t width) : width_(width), limbs_(std::max<std::size_t>(width, 1)) {}
+    explicit WipedLimbs(std::size_t width)
+        : width_(width), limbs_(std::max<std::size_t>(width, 1)) {}
     WipedLimbs(const WipedLimbs&) = delete;
     WipedLimbs& operator=(const WipedLimbs&) = delete;
     WipedLimbs(WipedLimbs&&) noexcept = default;

@@ -175,8 +175,10 @@ mp_limb_t ct_copy_limbs(const mpz_class& x, std::span<mp_limb_t> out) {
     mp_limb_t excess = 0;
     for (std::size_t i = 0; i < std::max(out.size(), allocated); ++i) {
         const mp_limb_t limb = (i < allocated ? z->_mp_d[i] : 0) & ct_lt_mask(i, length);
-        if (i < out.size()) out[i] = limb;
-        else excess |= limb;
+        if (i < out.size())
+            out[i] = limb;
+        else
+            excess |= limb;
     }
     return excess;
 }

@@ -31,13 +31,21 @@ bool secret(mp_limb_t value) { return __msan_test_shadow(&value, sizeof value) !
 // The taint of the outputs of a call that read a secret, or none.
 void mark(bool taint, volatile mp_limb_t* limbs, mp_size_t n) {
     auto* out = const_cast<mp_limb_t*>(limbs);
-    if (taint) __msan_poison(out, bytes(n));
-    else __msan_unpoison(out, bytes(n));
+    if (taint)
+        __msan_poison(out, bytes(n));
+    else
+        __msan_unpoison(out, bytes(n));
 }
 
 mp_limb_t marked(bool taint, mp_limb_t value) {
     mark(taint, &value, 1);
     return value;
+}
+
+// `returned`, once the n limbs at r are marked.
+mp_limb_t mark_after(bool taint, volatile mp_limb_t* r, mp_size_t n, mp_limb_t returned) {
+    mark(taint, r, n);
+    return returned;
 }
 
 void require_public(mpz_srcptr x) {
@@ -54,19 +62,62 @@ extern "C" {
 // ---- Trusted with secrets
 
 mp_limb_t __real___gmpn_add_n(mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
-mp_limb_t __wrap___gmpn_add_n(mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
+mp_limb_t __real___gmpn_sub_n(mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
+mp_limb_t __real___gmpn_cnd_add_n(mp_limb_t, mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
+mp_limb_t __real___gmpn_cnd_sub_n(mp_limb_t, mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
+mp_limb_t __real___gmpn_sec_add_1(mp_ptr, mp_srcptr, mp_size_t, mp_limb_t, mp_ptr);
+mp_limb_t __real___gmpn_sec_sub_1(mp_ptr, mp_srcptr, mp_size_t, mp_limb_t, mp_ptr);
+
+}  // extern "C"
+
+namespace {
+
+// r = a +- b, the carry or borrow returned, on a condition when there is one.
+template <auto Real>
+mp_limb_t with_carry(mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
     const bool taint = secret(a, n) || secret(b, n);
-    const mp_limb_t carry = __real___gmpn_add_n(r, a, b, n);
-    mark(taint, r, n);
-    return marked(taint, carry);
+    return marked(taint, mark_after(taint, r, n, Real(r, a, b, n)));
 }
 
-mp_limb_t __real___gmpn_sub_n(mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
+template <auto Real>
+mp_limb_t on_condition(mp_limb_t cnd, mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
+    const bool taint = secret(cnd) || secret(a, n) || secret(b, n);
+    return marked(taint, mark_after(taint, r, n, Real(cnd, r, a, b, n)));
+}
+
+// r = a +- one limb b, in time that does not depend on b.
+template <auto Real>
+mp_limb_t one_limb(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t b, mp_ptr tp) {
+    const bool taint = secret(a, n) || secret(b);
+    return marked(taint, mark_after(taint, r, n, Real(r, a, n, b, tp)));
+}
+
+}  // namespace
+
+extern "C" {
+
+mp_limb_t __wrap___gmpn_add_n(mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
+    return with_carry<__real___gmpn_add_n>(r, a, b, n);
+}
+
 mp_limb_t __wrap___gmpn_sub_n(mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
-    const bool taint = secret(a, n) || secret(b, n);
-    const mp_limb_t borrow = __real___gmpn_sub_n(r, a, b, n);
-    mark(taint, r, n);
-    return marked(taint, borrow);
+    return with_carry<__real___gmpn_sub_n>(r, a, b, n);
+}
+
+mp_limb_t __wrap___gmpn_cnd_add_n(mp_limb_t cnd, mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
+    return on_condition<__real___gmpn_cnd_add_n>(cnd, r, a, b, n);
+}
+
+mp_limb_t __wrap___gmpn_cnd_sub_n(mp_limb_t cnd, mp_ptr r, mp_srcptr a, mp_srcptr b, mp_size_t n) {
+    return on_condition<__real___gmpn_cnd_sub_n>(cnd, r, a, b, n);
+}
+
+mp_limb_t __wrap___gmpn_sec_add_1(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t b, mp_ptr tp) {
+    return one_limb<__real___gmpn_sec_add_1>(r, a, n, b, tp);
+}
+
+mp_limb_t __wrap___gmpn_sec_sub_1(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t b, mp_ptr tp) {
+    return one_limb<__real___gmpn_sec_sub_1>(r, a, n, b, tp);
 }
 
 mp_limb_t __real___gmpn_addmul_1(mp_ptr, mp_srcptr, mp_size_t, mp_limb_t);
@@ -77,24 +128,6 @@ mp_limb_t __wrap___gmpn_addmul_1(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t v
     return marked(taint, carry);
 }
 
-mp_limb_t __real___gmpn_cnd_add_n(mp_limb_t, mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
-mp_limb_t __wrap___gmpn_cnd_add_n(mp_limb_t cnd, mp_ptr r, mp_srcptr a, mp_srcptr b,
-                                  mp_size_t n) {
-    const bool taint = secret(cnd) || secret(a, n) || secret(b, n);
-    const mp_limb_t carry = __real___gmpn_cnd_add_n(cnd, r, a, b, n);
-    mark(taint, r, n);
-    return marked(taint, carry);
-}
-
-mp_limb_t __real___gmpn_cnd_sub_n(mp_limb_t, mp_ptr, mp_srcptr, mp_srcptr, mp_size_t);
-mp_limb_t __wrap___gmpn_cnd_sub_n(mp_limb_t cnd, mp_ptr r, mp_srcptr a, mp_srcptr b,
-                                  mp_size_t n) {
-    const bool taint = secret(cnd) || secret(a, n) || secret(b, n);
-    const mp_limb_t borrow = __real___gmpn_cnd_sub_n(cnd, r, a, b, n);
-    mark(taint, r, n);
-    return marked(taint, borrow);
-}
-
 void __real___gmpn_cnd_swap(mp_limb_t, volatile mp_limb_t*, volatile mp_limb_t*, mp_size_t);
 void __wrap___gmpn_cnd_swap(mp_limb_t cnd, volatile mp_limb_t* a, volatile mp_limb_t* b,
                             mp_size_t n) {
@@ -102,22 +135,6 @@ void __wrap___gmpn_cnd_swap(mp_limb_t cnd, volatile mp_limb_t* a, volatile mp_li
     __real___gmpn_cnd_swap(cnd, a, b, n);
     mark(taint, a, n);
     mark(taint, b, n);
-}
-
-mp_limb_t __real___gmpn_sec_add_1(mp_ptr, mp_srcptr, mp_size_t, mp_limb_t, mp_ptr);
-mp_limb_t __wrap___gmpn_sec_add_1(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t b, mp_ptr tp) {
-    const bool taint = secret(a, n) || secret(b);
-    const mp_limb_t carry = __real___gmpn_sec_add_1(r, a, n, b, tp);
-    mark(taint, r, n);
-    return marked(taint, carry);
-}
-
-mp_limb_t __real___gmpn_sec_sub_1(mp_ptr, mp_srcptr, mp_size_t, mp_limb_t, mp_ptr);
-mp_limb_t __wrap___gmpn_sec_sub_1(mp_ptr r, mp_srcptr a, mp_size_t n, mp_limb_t b, mp_ptr tp) {
-    const bool taint = secret(a, n) || secret(b);
-    const mp_limb_t borrow = __real___gmpn_sec_sub_1(r, a, n, b, tp);
-    mark(taint, r, n);
-    return marked(taint, borrow);
 }
 
 void __real___gmpn_sec_mul(mp_ptr, mp_srcptr, mp_size_t, mp_srcptr, mp_size_t, mp_ptr);

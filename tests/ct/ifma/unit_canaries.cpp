@@ -44,7 +44,8 @@ void write_lane_by_length(LaneSpan v, std::size_t lane, const mpz_class& x) {
     std::size_t i = 0;
     for (std::size_t j = 0; j < mpz_size(x.get_mpz_t()); ++j) {
         window |= static_cast<unsigned __int128>(mpz_getlimbn(x.get_mpz_t(), j)) << fill;
-        for (fill += 64; fill >= IFMA_DIGIT_BITS; fill -= IFMA_DIGIT_BITS, window >>= IFMA_DIGIT_BITS)
+        for (fill += 64; fill >= IFMA_DIGIT_BITS;
+             fill -= IFMA_DIGIT_BITS, window >>= IFMA_DIGIT_BITS)
             v[i++].lane[lane] = static_cast<std::uint64_t>(window) & IFMA_DIGIT_MASK;
     }
 }
@@ -75,8 +76,10 @@ void canary_sign() {
     const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
     announce_leak("sign");
     FixedExponent e;
-    if (k.get_mpz_t()->_mp_size < 0) e = negated_words(magnitude);
-    else e = offset_words(magnitude, 3);
+    if (k.get_mpz_t()->_mp_size < 0)
+        e = negated_words(magnitude);
+    else
+        e = offset_words(magnitude, 3);
     keep(e);
 }
 

@@ -55,8 +55,8 @@ mpz_class ciphertext_of(const mpz_class& m, const mpz_class& n) {
 // Seven ciphertexts, a group of four and one of three, with the ends of the
 // signed range among the plaintexts.
 void check_decryption_on(SecretKeyRecord& sk, const char* engine) {
-    const mpz_class plaintexts[] = {0, 1, -1, 123456789, -(mpz_class(1) << 200), sk.half_n,
-                                    -sk.half_n};
+    const mpz_class plaintexts[] = {0,         1,         -1, 123456789, -(mpz_class(1) << 200),
+                                    sk.half_n, -sk.half_n};
     std::vector<mpz_class> cs;
     for (const mpz_class& m : plaintexts) cs.push_back(ciphertext_of(m, sk.n));
     std::vector<const mpz_class*> group;
@@ -84,8 +84,8 @@ void check_decryption() {
 
 // Scalars of every sign and size the products take, eight and two more, so
 // that a group of 8 lanes and one with idle lanes both run.
-constexpr double SCALARS[] = {3.0,      -3.0,    1.0,     -1.0, 0x1.fffffffffffffp63,
-                              -0x1p63,  1e19,    -98765.0, 0x1p52 + 1, -123456789.0};
+constexpr double SCALARS[] = {3.0,     -3.0, 1.0,      -1.0,       0x1.fffffffffffffp63,
+                              -0x1p63, 1e19, -98765.0, 0x1p52 + 1, -123456789.0};
 
 void check_products() {
     const mpz_class n = hex(testing::SAFE_PRIME_1024_1) * hex(testing::SAFE_PRIME_1024_2);

@@ -24,7 +24,7 @@ void split_digits(const mpz_class& x, std::size_t width, Put put) {
     const std::size_t bits = IFMA_DIGIT_BITS * width, count = limbs_for_digits(width);
     WipedLimbs limbs(count + 1);
     mp_limb_t excess = ct_copy_limbs(x, limbs.span().first(count));
-    excess |= limbs.view()[bits / 64] >> (bits % 64);  // bits past the top digit
+    excess |= limbs.view()[bits / 64] >> (bits % 64);                     // bits past the top digit
     excess |= static_cast<std::uint32_t>(x.get_mpz_t()->_mp_size) >> 31;  // x < 0
     ensure(ct_reveal(excess) == 0, "not enough capacity");
     for (std::size_t i = 0; i < width; ++i) {
