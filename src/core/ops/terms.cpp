@@ -1,6 +1,5 @@
 #include "terms.hpp"
 
-#include "core/engine/portable/fast.hpp"
 #include "core/runtime/rng.hpp"
 
 namespace hecrypt {
@@ -38,19 +37,10 @@ Digits random_digits(const PublicKeyRecord& pk) {
 
 }  // namespace
 
-mpz_class random_mask(const PublicKeyRecord& pk) { return pow_fixed(pk.table, random_digits(pk)); }
-
-Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
-    ensure(pk.table8.has_value(), "the key has no 8-lane table");
-    ensure(count <= IFMA_LANES, "more items than lanes");
-    Digits8 digits;
-    for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk);
-    return pow_fixed8(*pk.table8, digits);
-}
-
-void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
-    mpz_mul(acc.get_mpz_t(), acc.get_mpz_t(), c.get_mpz_t());
-    mpz_tdiv_r(acc.get_mpz_t(), acc.get_mpz_t(), m.get_mpz_t());
+std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count) {
+    std::vector<Digits> digits;
+    for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk));
+    return pk.engine->masks(digits);
 }
 
 }  // namespace hecrypt

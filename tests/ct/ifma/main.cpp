@@ -7,12 +7,12 @@
 // checks run. checks.cpp: the lane kernels and the conversions at six widths
 // under public and secret moduli, pow_fixed8, and ifma_pow8 through
 // ifma_pow_values8 at a 2048-bit key's two widths. units.cpp: decryption of a
-// 2048-bit key on both engines with every secret field of the record and of
-// its lanes tainted (the reductions modulo p^2 and q^2, the lanes filled and
-// read, the powers, the L function, the CRT and the signed lift); the
-// products by secret scalars from the rounded double on (its conversion to
-// limbs, the bound test's copy, the exponent words, secret_powers8 and the
-// portable scalar_power); and the portable window table with secret digits.
+// 2048-bit key through both engines with every secret field of the record
+// tainted (the L function, the CRT and the signed lift; the engines' own
+// copies of p^2, q^2 and the exponents are built before the taint and out of
+// its reach); the products by secret scalars from the rounded double on (its
+// conversion to limbs, the bound test's copy, the exponent words and both
+// engines' secret_powers); and the portable window table with secret digits.
 // Every conditional branch, every load or store address and every divisor
 // computed from a secret is reported, after the optimiser's own rewriting,
 // since the instrumentation comes last.
@@ -51,7 +51,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "harness.hpp"
 
 // Nothing is tainted but what the checks mark. Fresh heap blocks are left

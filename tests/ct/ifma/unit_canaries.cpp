@@ -10,7 +10,7 @@
 
 #include "core/encoding/fixed_point.hpp"
 #include "core/engine/portable/mont.hpp"
-#include "core/ops/terms.hpp"
+#include "core/engine/engine.hpp"
 #include "core/support/ct.hpp"
 #include "harness.hpp"
 #include "known_primes.hpp"
