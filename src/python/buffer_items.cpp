@@ -108,10 +108,10 @@ std::vector<std::uint64_t> widened(const FlatBuffer& buffer, bool is_signed) {
 
 }  // namespace
 
-std::optional<std::vector<double>> float64_items(PyObject* object) {
+std::optional<Doubles> float64_items(PyObject* object) {
     const FlatBuffer buffer(object);
     if (buffer.code() != 'd' || buffer.item_size() != sizeof(double)) return std::nullopt;
-    std::vector<double> items(buffer.size());
+    Doubles items(buffer.size());
     if (!items.empty()) std::memcpy(items.data(), buffer.data(), items.size() * sizeof(double));
     return items;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "buffer_items.hpp"
+#include "core/support/secure_memory.hpp"
 #include "key_types.hpp"
 
 namespace hecrypt::python {
@@ -54,11 +55,11 @@ void check_sequence(PyObject* object) {
     if (!PySequence_Check(object)) refuse_type(object, "Sequence");
 }
 
-// The items of a checked sequence, converted one by one as iterated.
-template <class ConvertItem>
-auto iterated(PyObject* object, ConvertItem&& convert_item) {
-    using Item = decltype(convert_item(object));
-    std::vector<Item> items;
+// The items of a checked sequence, converted one by one as iterated into
+// `Items`, a vector.
+template <class Items, class ConvertItem>
+Items iterated(PyObject* object, ConvertItem&& convert_item) {
+    Items items;
     items.reserve(capacity_hint(object));
     Ref iterator = checked(PyObject_GetIter(object));
     while (Ref item{PyIter_Next(iterator.get())}) items.push_back(convert_item(item.get()));
@@ -69,16 +70,16 @@ auto iterated(PyObject* object, ConvertItem&& convert_item) {
 template <class ConvertItem>
 auto sequence(PyObject* object, ConvertItem&& convert_item) {
     check_sequence(object);
-    return iterated(object, convert_item);
+    return iterated<std::vector<decltype(convert_item(object))>>(object, convert_item);
 }
 
 // A sequence whose buffer `read_buffer` can read directly is copied from it;
-// any other is converted item by item.
+// any other is converted item by item, into the same type of vector.
 template <class ReadBuffer, class ConvertItem>
 auto sequence(PyObject* object, ReadBuffer&& read_buffer, ConvertItem&& convert_item) {
     check_sequence(object);
     if (auto items = read_buffer(object)) return std::move(*items);
-    return iterated(object, convert_item);
+    return iterated<typename decltype(read_buffer(object))::value_type>(object, convert_item);
 }
 
 PyObject* checked_bytes(PyObject* object) {
@@ -310,7 +311,9 @@ BlobList Arguments::blobs(std::size_t i) const {
     return convert(i, [](PyObject* object) { return BlobList(sequence(object, bytes_object)); });
 }
 
-std::vector<double> Arguments::doubles(std::size_t i) const {
+// The items may be secret scalars: the frames that converted them are wiped.
+Doubles Arguments::doubles(std::size_t i) const {
+    const StackWipe wipe_stack(SCALAR_STACK_WIPE_BYTES);
     const std::string noun = item_noun(sig_.params[i]);
     return convert(i, [&noun](PyObject* object) {
         std::size_t position = 0;  // counted from 1, like every item in a message

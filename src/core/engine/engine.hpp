@@ -63,8 +63,8 @@ class PublicEngine {
     // this many, and batch the other calls in multiples of it.
     virtual std::size_t lanes() const = 0;
 
-    // hs^r mod n^2 for every exponent r, given by its 6-bit digits; the
-    // digits are wiped, and the caller wipes the masks.
+    // hs^r mod n^2 for every exponent r, given by its 6-bit digits (which
+    // wipe themselves); the caller wipes the masks.
     virtual std::vector<mpz_class> masks(std::span<Digits> exponents) const = 0;
 
     // c^k mod n^2 for secret scalars, in time that depends on neither c nor k.

@@ -1,6 +1,7 @@
 #include "core/support/ct.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
@@ -196,6 +197,23 @@ mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
     ct_pow_limbs(out, limbs_of(base), e.view(), exponent_bits, limbs_of(modulus));
     ct_limbs_finish(result.get_mpz_t(), width);
     return result;
+}
+
+mp_limb_t ct_copy_limbs(const mpz_class& x, std::span<mp_limb_t> out) {
+    const mpz_srcptr z = x.get_mpz_t();
+    const mp_limb_t size = static_cast<mp_limb_t>(static_cast<std::int64_t>(z->_mp_size));
+    const mp_limb_t sign = ct_barrier(mp_limb_t{0} - (size >> (GMP_NUMB_BITS - 1)));
+    const mp_limb_t length = (size ^ sign) - sign;
+    const auto allocated = static_cast<std::size_t>(z->_mp_alloc);  // public: set by widths
+    mp_limb_t excess = 0;
+    for (std::size_t i = 0; i < std::max(out.size(), allocated); ++i) {
+        const mp_limb_t limb = (i < allocated ? z->_mp_d[i] : 0) & ct_lt_mask(i, length);
+        if (i < out.size())
+            out[i] = limb;
+        else
+            excess |= limb;
+    }
+    return excess;
 }
 
 // The size is the position of the highest nonzero limb plus one, kept by

@@ -44,20 +44,16 @@ IfmaContext::IfmaContext(const mpz_class& m) : IfmaContext(every_lane(m)) {}
 // R mod m and R^2 mod m come from GMP's division, whose time depends on m:
 // a context is made once per key, as the key's other constants are.
 IfmaContext::IfmaContext(const Values8& moduli)
-    : width(width_for(moduli)), modulus(width), neg_inv{}, r_squared(width), one(width) {
+    : width(width_for(moduli)), modulus(width), r_squared(width), one(width) {
     const mpz_class r = mpz_class(1) << (IFMA_DIGIT_BITS * width);
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
         const mpz_class& m = moduli[l];
         write_lane(modulus, l, m);
-        neg_inv.lane[l] = negated_inverse(modulus[0].lane[l]);
+        neg_inv.get().lane[l] = negated_inverse(modulus[0].lane[l]);
         const mpz_class r_mod_m = r % m;
         write_lane(one, l, r_mod_m);
         write_lane(r_squared, l, r_mod_m * r_mod_m % m);
     }
-}
-
-IfmaContext::~IfmaContext() {
-    for (Lanes8* v : {&modulus, &r_squared, &one}) wipe_lanes(*v);
 }
 
 }  // namespace hecrypt

@@ -44,17 +44,14 @@ IFMA_TARGET void select8(const DigitVector* window, const DigitVector& digits, D
     }
 }
 
-// The buffers of one evaluation: the digits and every power made from them
-// would give the exponents away, so all are zeroed before they are freed.
+// The buffers of one evaluation: the digits and every power made from them,
+// lanes that wipe themselves.
 struct Evaluation {
     Lanes8 digits, acc, selected;
     IfmaScratch scratch;
 
     Evaluation(const IfmaContext& ctx, std::size_t positions)
         : digits(positions), acc(ctx.one), selected(ctx.width), scratch(ctx) {}
-    ~Evaluation() {
-        for (Lanes8* v : {&digits, &acc, &selected, &scratch.columns}) wipe_lanes(*v);
-    }
 };
 
 // The same checks, and the same fault texts, as pow_fixed.

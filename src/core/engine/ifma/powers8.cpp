@@ -73,9 +73,8 @@ std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n
     std::vector<mpz_class> offsets;  // c^(3 2^64), public
     in_lanes(requests, [&](std::span<const PowerRequest> group) {
         const Lanes8 base = ifma_to_mont8(ctx, bases_of(group), scratch);
-        ExponentWords8 e = fixed_exponents(group);
-        ifma_pow8(ctx, base, e, FIXED_BITS, shifted.emplace_back(ctx.width), scratch);
-        wipe_lanes(e);
+        ifma_pow8(ctx, base, fixed_exponents(group), FIXED_BITS, shifted.emplace_back(ctx.width),
+                  scratch);
         Lanes8 offset(ctx.width);
         ifma_pow8(ctx, base, offset_exponents(), FIXED_BITS, offset, scratch);
         const Values8 values = ifma_from_mont8(ctx, offset, scratch);
@@ -91,10 +90,7 @@ std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n
         ifma_mont_mul8(ctx, shifted[g], product, product, scratch);
         const Values8 values = ifma_from_mont8(ctx, product, scratch);
         out.insert(out.end(), values.begin(), values.begin() + count);
-        wipe_lanes(shifted[g]);
-        wipe_lanes(product);
     }
-    wipe_lanes(scratch.columns);
     return out;
 }
 

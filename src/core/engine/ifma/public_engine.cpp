@@ -22,14 +22,8 @@ class IfmaPublicEngine final : public PublicEngine {
         ensure(exponents.size() <= IFMA_LANES, "more items than lanes");
         Digits8 digits;
         for (std::size_t l = 0; l < exponents.size(); ++l) digits[l] = std::move(exponents[l]);
-        Values8 masks = pow_fixed8(table_, digits);
-        for (Digits& lane : digits) wipe(lane);
-        std::vector<mpz_class> out(exponents.size());
-        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-            if (l < out.size()) out[l] = masks[l];
-            wipe(masks[l]);
-        }
-        return out;
+        const Values8 masks = pow_fixed8(table_, digits);
+        return {masks.begin(), masks.begin() + static_cast<std::ptrdiff_t>(exponents.size())};
     }
 
     Powers secret_powers(std::span<const PowerRequest> requests) const override {

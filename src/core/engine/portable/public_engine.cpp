@@ -19,10 +19,7 @@ class PortablePublicEngine final : public PublicEngine {
 
     std::vector<mpz_class> masks(std::span<Digits> exponents) const override {
         std::vector<mpz_class> out;
-        for (Digits& digits : exponents) {
-            out.push_back(pow_fixed(table_, digits));
-            wipe(digits);
-        }
+        for (const Digits& digits : exponents) out.push_back(pow_fixed(table_, digits));
         return out;
     }
 
