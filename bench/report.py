@@ -223,13 +223,35 @@ def operation_table(results, bits):
     return "\n".join(lines)
 
 
+def tree_table(tree):
+    """The tree-training job of bench/tree.py: each stage's seconds in both
+    pipelines, the speed-up and the blobs returned."""
+    rounds = "one quick round: not for comparison" if tree["quick"] else \
+        f"medians of {tree['rounds']} rounds"
+    lines = [f"**Tree training** (`examples/secure_boost.py --synthetic`: {tree['rows']:,} rows x "
+             f"{tree['features']} features x {tree['bins']} bins, {tree['trees']} tree of depth "
+             f"{tree['depth']}, {tree['bits']}-bit key; seconds, {rounds}; load average "
+             f"{tree['load_before']:.1f} before, {tree['load_after']:.1f} after):", "",
+             "| stage | packed | plain |", "|---|---:|---:|"]
+    seconds = tree["seconds"]
+    for stage in seconds["packed"]:
+        lines.append(f"| {stage.replace('_', ' ')} | {seconds['packed'][stage]:.2f} | "
+                     f"{seconds['plain'][stage]:.2f} |")
+    lines.append(f"| blobs returned by the passive party | {tree['returned']['packed']:,} | "
+                 f"{tree['returned']['plain']:,} |")
+    lines += ["", f"Packed over plain: {tree['speedup']:.1f}x faster end to end, "
+              f"{tree['blob_reduction']:.1f}x fewer blobs returned."]
+    return "\n".join(lines)
+
+
 def tables(results):
     machine = results["machine"]
     head = (f"{machine['cpu']}, {machine['cores']} cores, {results['date']}"
             f"{' (quick run)' if results['quick'] else ''}; load average "
             f"{machine['load_before']:.1f} before the run, {machine['load_after']:.1f} after.")
+    tree = [tree_table(results["tree"])] if "tree" in results else []
     return "\n\n".join([head, engine_table(results)]
-                       + [operation_table(results, bits) for bits in BITS])
+                       + [operation_table(results, bits) for bits in BITS] + tree)
 
 
 def rewrite_readme(results):

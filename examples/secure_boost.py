@@ -52,6 +52,10 @@ from hecrypt import packed
 from progress import bar, in_chunks
 
 STAGES = ("encrypt", "sums", "combine", "rerandomize", "decrypt")
+# A slot keeps 21 of its bits for the carries of a sum of 2^20 terms and the
+# sign; |g| <= 1 and 0 <= h <= 1/4 encode to at most 10^8 < 2^27, so 48-bit
+# slots hold them, and a 2048-bit key's ciphertext holds 42 such slots.
+SLOT_BITS = 48
 PIPELINES = ("packed", "plain")
 
 
@@ -258,7 +262,7 @@ def pipeline(kind, pk, sk, data, stages, slot_bits):
     return Pipeline(Active(pk, sk, features, data.bin_count, stages, encrypt), passive)
 
 
-def train(kind, pk, sk, data, trees, depth, slot_bits=64):
+def train(kind, pk, sk, data, trees, depth, slot_bits=SLOT_BITS):
     """One pipeline's training, timed."""
     stages = Stages()
     source = pipeline(kind, pk, sk, data, stages, slot_bits)
@@ -347,7 +351,8 @@ def main(argv=None):
     parser.add_argument("--trees", type=int, help="default 5, or 1 with --synthetic")
     parser.add_argument("--depth", type=int, help="default 3, or 4 with --synthetic")
     parser.add_argument("--bins", type=int, default=32, choices=range(2, 257), metavar="2..256")
-    parser.add_argument("--slot-bits", type=int, default=64, help="slot width of the packed blobs")
+    parser.add_argument("--slot-bits", type=int, default=SLOT_BITS,
+                        help="slot width of the packed blobs")
     parser.add_argument("--bits", type=int, default=2048, help="modulus length of the key")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
