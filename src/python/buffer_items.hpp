@@ -24,8 +24,17 @@
 
 namespace hecrypt::python {
 
+// `count` rows of `width` values, row-major.
+struct FloatRows {
+    std::vector<double> values;
+    std::size_t count = 0, width = 0;
+};
+
 // The items of `object` when its buffer holds float64 ones; absent otherwise.
 std::optional<std::vector<double>> float64_items(PyObject* object);
+
+// The same for a two-dimensional buffer, read as rows.
+std::optional<FloatRows> float64_rows(PyObject* object);
 
 // The items of `object` when its buffer holds integers of any width and
 // signedness; absent otherwise. A negative item raises CPython's own
