@@ -364,7 +364,7 @@ def main(argv=None):
     pk, sk = hecrypt.generate_keypair(args.bits)
     print(f"secure boost: {data.name}, {len(data.labels)} training and {len(data.test_labels)} "
           f"held-out rows, {data.bins.shape[1]} passive features x {args.bins} bins; {trees} "
-          f"trees of depth {depth}; {args.bits}-bit key")
+          f"tree{'s' * (trees > 1)} of depth {depth}; {args.bits}-bit key")
     expected = reference(data, trees, depth)
     runs = {kind: train(kind, pk, sk, data, trees, depth, args.slot_bits) for kind in kinds}
     ok = {kind: agrees(run.model, expected, data) for kind, run in runs.items()}
