@@ -179,10 +179,10 @@ class PackedPassive(Passive):
         with self.stages.timed("sums"):
             parents = [blob for position, _, _ in pairs for blob in self.kept[position]]
             siblings = packed.subtract(self.pk, parents, direct)
-        per_bin = len(self.kept[0])
+        size = len(self.kept[0])  # blobs a histogram
         kept = []
         for k, (_, left, right) in enumerate(pairs):
-            mine = slice(k * per_bin, (k + 1) * per_bin)
+            mine = slice(k * size, (k + 1) * size)
             pair = (direct[mine], siblings[mine])
             kept += pair if smaller[k] is left else pair[::-1]
         self.kept = kept
