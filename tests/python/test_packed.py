@@ -277,8 +277,8 @@ def blob_of(pk, layout, value=1.0):
      "subtrahend #2 holds 3 slots of 64 bits while minuend #2 holds 2 slots of 64 bits: "
      "subtracting them would put values into the wrong slots"),
     (lambda pk, a, b, c: packed.subtract(pk, [a, c], [a, a]),
-     "subtrahend #2 was encoded with scale 1e8 while minuend #2 was at 1e4: adding them would "
-     "produce a plausible wrong number, and rescaling is impossible on encrypted values"),
+     "subtrahend #2 was encoded with scale 1e8 while minuend #2 was at 1e4: subtracting them "
+     "would produce a plausible wrong number, and rescaling is impossible on encrypted values"),
     (lambda pk, a, b, c: packed.subtract(pk, [a, a, a], [a, a[:6] + b"\x01", a[:6]]),
      "subtrahend #3 is not in [1, n^2) of this key"),
 ])

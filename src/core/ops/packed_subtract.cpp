@@ -43,7 +43,9 @@ Outcome<Pair> checked_pair(const PublicKeyRecord& pk, ByteView a, ByteView b, st
         first.scale != second.scale)
         return refuse(subtrahend_label(position) + " was encoded with scale " +
                       scale_text(second.scale) + " while " + minuend_label(position) + " was at " +
-                      scale_text(first.scale) + MIXED_SCALE_TAIL);
+                      scale_text(first.scale) +
+                      ": subtracting them would produce a plausible wrong number, and rescaling "
+                      "is impossible on encrypted values");
     if (first != second)
         return refuse(subtrahend_label(position) + " holds " + describe_shape(second) + " while " +
                       minuend_label(position) + " holds " + describe_shape(first) +
