@@ -356,8 +356,8 @@ def main(argv=None):
     parser.add_argument("--bits", type=int, default=2048, help="modulus length of the key")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
-    trees = args.trees or (1 if args.synthetic else 5)
-    depth = args.depth or (4 if args.synthetic else 3)
+    trees = (1 if args.synthetic else 5) if args.trees is None else args.trees
+    depth = (4 if args.synthetic else 3) if args.depth is None else args.depth
     kinds = ["plain"] if args.plain else ["packed"] if args.packed else list(PIPELINES)
     data = (synthetic(args.rows, args.features, args.bins, args.seed) if args.synthetic
             else breast_cancer(args.bins, args.seed))
