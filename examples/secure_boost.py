@@ -369,7 +369,7 @@ def main(argv=None):
     runs = {kind: train(kind, pk, sk, data, trees, depth, args.slot_bits) for kind in kinds}
     ok = {kind: agrees(run.model, expected, data) for kind, run in runs.items()}
     report(runs, ok)
-    print(f"depth reached {max(map(boosting.depth_of, expected.trees))}; accuracy "
+    print(f"depth reached {max(map(boosting.depth_of, expected.trees), default=0)}; accuracy "
           f"{accuracy(expected, data.bins, data.labels):.3f} on the training rows, "
           f"{accuracy(expected, data.test_bins, data.test_labels):.3f} on the held-out ones")
     return 0 if all(ok.values()) else 1
