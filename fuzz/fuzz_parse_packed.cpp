@@ -21,7 +21,8 @@ namespace {
 unsigned field(ByteView input, std::size_t at) { return input[at] * 256u + input[at + 1]; }
 
 bool well_formed(ByteView input) {
-    if (input.empty() || input[0] != PACKED_MARKER) return !input.empty() && input[0] <= MAX_SCALE_POW10;
+    if (input.empty() || input[0] != PACKED_MARKER)
+        return !input.empty() && input[0] <= MAX_SCALE_POW10;
     return input.size() >= PACKED_HEADER_BYTES && input[1] <= MAX_SCALE_POW10 &&
            field(input, 2) >= 1 && field(input, 4) >= MIN_SLOT_BITS;
 }

@@ -16,8 +16,8 @@
 
 #include "binding.hpp"
 #include "buffer_items.hpp"
-#include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {

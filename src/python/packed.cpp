@@ -136,16 +136,15 @@ PyMethodDef functions[] = {
     {"decrypt", fastcall<decrypt>(), FASTCALL, DECRYPT_DOC},
 };
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "hecrypt.packed",
-    "Packed ciphertexts: several values in the slots of one plaintext.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "hecrypt.packed",
+                          "Packed ciphertexts: several values in the slots of one plaintext.",
+                          0,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "core/support/outcome.hpp"
 #include "errors.hpp"
 

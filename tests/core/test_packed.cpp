@@ -47,7 +47,9 @@ const Engines& keys(unsigned bits) {
     return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
 }
 
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) { return {blobs.begin(), blobs.end()}; }
+std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
+    return {blobs.begin(), blobs.end()};
+}
 
 // The model: M = sum of d_j 2^(w j), by multiplication rather than shifts.
 mpz_class model_pack(const std::vector<mpz_class>& digits, unsigned w) {
@@ -93,9 +95,10 @@ TEST(PackedBlobs, PlainReadersTakeTheMarkerForAnOutOfRangeScale) {
     EXPECT_EQ(blob[0], PACKED_MARKER);
     const Outcome<ParsedBlob> plain = parse_blob(blob);
     ASSERT_FALSE(plain.ok());
-    EXPECT_EQ(plain.refusal(), "scale exponent 181 is above the 18 this encoding allows: past "
-                               "that even a value of one has no exact f64 representation once "
-                               "scaled");
+    EXPECT_EQ(plain.refusal(),
+              "scale exponent 181 is above the 18 this encoding allows: past "
+              "that even a value of one has no exact f64 representation once "
+              "scaled");
 }
 
 TEST(PackedBlobs, WriteAndParseRoundTrip) {
@@ -251,7 +254,9 @@ TEST_P(DecryptRefusals, TheLowestIsReportedOnBothEngines) {
     for (const SecretKeyRecord* sk : {&k.sk, &k.sk_portable}) {
         auto got = packed::decrypt(*sk, views(blobs.value()));
         ASSERT_FALSE(got.ok());
-        EXPECT_EQ(got.refusal().rfind(label + (lowest == GetParam().carry ? " does not" : ": packed"), 0), 0u)
+        EXPECT_EQ(
+            got.refusal().rfind(label + (lowest == GetParam().carry ? " does not" : ": packed"), 0),
+            0u)
             << got.refusal();
     }
 }

@@ -1,3 +1,7 @@
+// Secret here: the plaintext m that balanced_slots and offset_slots read,
+// and y, made from it. Everything up to the one answer, whether m fits its
+// slots, runs on the widths of n and the layout alone; the digits are the
+// result the key holder reads, and what is done to them after is not.
 #include "core/encoding/packed.hpp"
 
 #include <gmp.h>
@@ -21,22 +25,13 @@ void write_field(Bytes& out, unsigned value) {
 
 std::string bits_text(std::size_t bits) { return std::to_string(bits) + " bits"; }
 
-// All ones for i < size, zero otherwise; both below 2^63.
-mp_limb_t ct_below_mask(mp_limb_t i, mp_limb_t size) {
-    return ct_barrier(mp_limb_t{0} - ((i - size) >> (GMP_NUMB_BITS - 1)));
-}
-
-// |x| in out at out's width, and all ones when x < 0: every limb x has room
-// for is read and masked by its size, so the length of |x| stays hidden.
-// Decryption writes its plaintexts at the width of n, so no limb is missed.
-mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out) {
-    const __mpz_struct* raw = x.get_mpz_t();
-    const auto size = static_cast<mp_limb_t>(raw->_mp_size < 0 ? -raw->_mp_size : raw->_mp_size);
-    const auto room = std::min(out.size(), static_cast<std::size_t>(raw->_mp_alloc));
-    ensure(size <= room, "a plaintext wider than its modulus");
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = i < room ? raw->_mp_d[i] & ct_below_mask(i, size) : 0;
-    return ct_barrier(mp_limb_t{0} - (static_cast<mp_limb_t>(raw->_mp_size) >> (GMP_NUMB_BITS - 1)));
+// The bits of limb i at or above bit `total` of a number: a mask that
+// depends on the layout alone.
+mp_limb_t bits_from(std::size_t i, std::size_t total) {
+    const std::size_t low = i * GMP_NUMB_BITS;
+    if (low >= total) return ~mp_limb_t{0};
+    if (total - low >= GMP_NUMB_BITS) return 0;
+    return ~((mp_limb_t{1} << (total - low)) - 1);
 }
 
 // The w bits of y from bit `at` on, as a number.
@@ -49,9 +44,11 @@ mpz_class bits_at(std::span<const mp_limb_t> y, std::size_t at, unsigned w) {
     if (shift != 0)
         mpn_rshift(window.data(), window.data(), static_cast<mp_size_t>(width + 1),
                    static_cast<unsigned>(shift));
-    if (w % GMP_NUMB_BITS != 0) window.data()[width - 1] &= (mp_limb_t{1} << (w % GMP_NUMB_BITS)) - 1;
+    if (w % GMP_NUMB_BITS != 0)
+        window.data()[width - 1] &= (mp_limb_t{1} << (w % GMP_NUMB_BITS)) - 1;
     mpz_class out;
-    std::copy_n(window.data(), width, mpz_limbs_write(out.get_mpz_t(), static_cast<mp_size_t>(width)));
+    std::copy_n(window.data(), width,
+                mpz_limbs_write(out.get_mpz_t(), static_cast<mp_size_t>(width)));
     ct_limbs_finish(out.get_mpz_t(), width);
     return out;
 }
@@ -103,11 +100,11 @@ unsigned packed_capacity_bits(const mpz_class& n) {
 
 Status check_slot_bits(unsigned slot_bits, unsigned capacity) {
     if (slot_bits < MIN_SLOT_BITS)
-        return refuse("slot_bits " + std::to_string(slot_bits) +
-                      " leaves no room for a value: a slot keeps " +
-                      std::to_string(SLOT_RESERVED_BITS) + " bits for the sign and the carries of a sum of " +
-                      std::to_string(SUM_HEADROOM_TERMS) + " terms, so it needs at least " +
-                      std::to_string(MIN_SLOT_BITS));
+        return refuse(
+            "slot_bits " + std::to_string(slot_bits) +
+            " leaves no room for a value: a slot keeps " + std::to_string(SLOT_RESERVED_BITS) +
+            " bits for the sign and the carries of a sum of " + std::to_string(SUM_HEADROOM_TERMS) +
+            " terms, so it needs at least " + std::to_string(MIN_SLOT_BITS));
     if (slot_bits > capacity)
         return refuse("slot_bits " + std::to_string(slot_bits) +
                       " is more than the plaintext space of this key holds: at most " +
@@ -143,37 +140,37 @@ mpz_class pack_slots(std::span<const WipedInteger> values, unsigned slot_bits) {
     return m;
 }
 
-std::optional<std::vector<mpz_class>> balanced_slots(const mpz_class& m, const mpz_class& n,
-                                                     unsigned slots, unsigned slot_bits) {
+mp_limb_t offset_slots(const mpz_class& m, const mpz_class& n, unsigned slots, unsigned slot_bits,
+                       WipedLimbs& y) {
     const std::size_t total = std::size_t{slots} * slot_bits;
     ensure(total < bit_length(n), "a layout wider than the plaintext space");
-    // y = m + h for h = sum of 2^(w-1) 2^(w j): the digits of y in base 2^w
-    // are d_j + 2^(w-1), all in [0, 2^w), exactly when 0 <= y < 2^(k w).
-    const std::size_t width = mpz_size(n.get_mpz_t()) + 1;
+    const std::size_t width = y.view().size();
+    ensure(width == offset_width(n), "offset slots of the wrong width");
     const auto size = static_cast<mp_size_t>(width);
-    WipedLimbs magnitude(width), plus(width), minus(width), offsets(width);
+    WipedLimbs magnitude(width), minus(width), offsets(width);
     const mp_limb_t negative = ct_read_signed(m, magnitude.span());
     for (std::size_t j = 0; j < slots; ++j) {
         const std::size_t bit = j * slot_bits + slot_bits - 1;
         offsets.data()[bit / GMP_NUMB_BITS] |= mp_limb_t{1} << (bit % GMP_NUMB_BITS);
     }
-    mpn_add_n(plus.data(), offsets.data(), magnitude.data(), size);
+    mpn_add_n(y.data(), offsets.data(), magnitude.data(), size);
     const mp_limb_t borrow = mpn_sub_n(minus.data(), offsets.data(), magnitude.data(), size);
-    mpn_cnd_swap(negative & 1, plus.data(), minus.data(), size);  // plus is y now
+    mpn_cnd_swap(negative & 1, y.data(), minus.data(), size);
     mp_limb_t spill = negative & borrow;
-    for (std::size_t i = 0; i < width; ++i) {
-        const std::size_t low = i * GMP_NUMB_BITS;
-        const mp_limb_t above = low >= total              ? ~mp_limb_t{0}
-                                : total - low >= GMP_NUMB_BITS ? 0
-                                                             : ~((mp_limb_t{1} << (total - low)) - 1);
-        spill |= plus.data()[i] & above;
-    }
-    if (ct_nonzero_mask(spill) != 0) return std::nullopt;
+    for (std::size_t i = 0; i < width; ++i) spill |= y.data()[i] & bits_from(i, total);
+    return ~ct_nonzero_mask(spill);
+}
+
+std::optional<std::vector<mpz_class>> balanced_slots(const mpz_class& m, const mpz_class& n,
+                                                     unsigned slots, unsigned slot_bits) {
+    WipedLimbs y(offset_width(n));
+    // Whether the plaintext fits is what the key holder learns either way.
+    if (offset_slots(m, n, slots, slot_bits, y) == 0) return std::nullopt;
     std::vector<mpz_class> digits;
     digits.reserve(slots);
     const mpz_class half = mpz_class(1) << (slot_bits - 1);
     for (std::size_t j = 0; j < slots; ++j)
-        digits.push_back(bits_at(plus.view(), j * slot_bits, slot_bits) - half);
+        digits.push_back(bits_at(y.view(), j * slot_bits, slot_bits) - half);
     return digits;
 }
 

@@ -13,6 +13,8 @@
 // plaintext bound, so the plain headroom covers the whole integer.
 #pragma once
 
+#include <gmp.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -74,6 +76,15 @@ Status check_layout(const Layout& layout, unsigned capacity);
 // sum of values[j] 2^(slot_bits j), each |values[j]| of at most
 // slot_value_bits(slot_bits) bits.
 mpz_class pack_slots(std::span<const WipedInteger> values, unsigned slot_bits);
+
+// Limbs of the y offset_slots writes: those of n and one more.
+inline std::size_t offset_width(const mpz_class& n) { return mpz_size(n.get_mpz_t()) + 1; }
+
+// y = m + h for h = sum of 2^(w-1) 2^(w j): the digits of y in base 2^w are
+// d_j + 2^(w-1), each in [0, 2^w), exactly when 0 <= y < 2^(k w). Returns
+// all ones when that holds, zero when not, in constant time in m.
+mp_limb_t offset_slots(const mpz_class& m, const mpz_class& n, unsigned slots, unsigned slot_bits,
+                       WipedLimbs& y);
 
 // The slots of a signed plaintext m with |m| < n/2, as balanced digits: the
 // unique d_j in [-2^(w-1), 2^(w-1)) with m = sum of d_j 2^(w j), or nothing

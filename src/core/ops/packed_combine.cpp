@@ -20,7 +20,8 @@ Outcome<PackedBlob> combinable(const PublicKeyRecord& pk, ByteView blob, std::si
                       "a plain ciphertext declares none");
     if (position > 1 && first.ok() && layout != first.value().layout)
         return mixed_term(position, layout, first.value().layout, "combination");
-    if (!in_range(parsed.value().ciphertext, pk.n_squared)) return out_of_range(position, RangeWording::Plain);
+    if (!in_range(parsed.value().ciphertext, pk.n_squared))
+        return out_of_range(position, RangeWording::Plain);
     return parsed;
 }
 

@@ -12,8 +12,8 @@ using Slots = std::vector<double>;
 
 // Blob i's checks before any exponentiation: its header, its layout against
 // the key, that it is a ciphertext under the key.
-Outcome<PackedBlob> decryptable_blob(const SecretKeyRecord& sk, ByteView blob,
-                                     std::size_t position, unsigned capacity) {
+Outcome<PackedBlob> decryptable_blob(const SecretKeyRecord& sk, ByteView blob, std::size_t position,
+                                     unsigned capacity) {
     Outcome<PackedBlob> parsed = parse_declared(blob, ciphertext_label(position), capacity);
     if (parsed.ok() && !decryptable(sk, parsed.value().ciphertext))
         return refuse(ciphertext_label(position) + " is not one under this key");
@@ -58,8 +58,10 @@ Outcome<std::vector<Slots>> decrypt_group(const SecretKeyRecord& sk, Blobs blobs
     std::optional<Refusal> failed;
     for (std::size_t i = begin; i < end && !failed; ++i) {
         Outcome<PackedBlob> blob = decryptable_blob(sk, blobs[i], i + 1, capacity);
-        if (blob.ok()) checked.push_back(std::move(blob.value()));
-        else failed = blob.take_refusal();
+        if (blob.ok())
+            checked.push_back(std::move(blob.value()));
+        else
+            failed = blob.take_refusal();
     }
     std::vector<const mpz_class*> ciphertexts;
     for (const PackedBlob& blob : checked) ciphertexts.push_back(&blob.ciphertext);
@@ -70,8 +72,10 @@ Outcome<std::vector<Slots>> decrypt_group(const SecretKeyRecord& sk, Blobs blobs
         const WipedInteger m(std::move(plaintexts[i]));
         if (refused) continue;  // every plaintext is still wiped
         Outcome<Slots> values = slot_values(sk, m, checked[i].layout, begin + i + 1);
-        if (values.ok()) out.push_back(std::move(values.value()));
-        else refused = values.take_refusal();
+        if (values.ok())
+            out.push_back(std::move(values.value()));
+        else
+            refused = values.take_refusal();
     }
     if (refused) return std::move(*refused);
     if (failed) return std::move(*failed);
@@ -83,8 +87,7 @@ Outcome<std::vector<Slots>> decrypt_group(const SecretKeyRecord& sk, Blobs blobs
 Outcome<std::vector<double>> decrypt(const SecretKeyRecord& sk, Blobs blobs) {
     const unsigned capacity = packed_capacity_bits(sk.n);
     auto groups = parallel_map_groups<Slots>(
-        blobs.size(), sk.lanes8 ? DECRYPTION_GROUP : 1,
-        [&](std::size_t begin, std::size_t end) {
+        blobs.size(), sk.lanes8 ? DECRYPTION_GROUP : 1, [&](std::size_t begin, std::size_t end) {
             return decrypt_group(sk, blobs, begin, end, capacity);
         });
     if (!groups.ok()) return groups.take_refusal();

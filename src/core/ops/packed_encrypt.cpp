@@ -56,8 +56,8 @@ Outcome<std::vector<Bytes>> encrypt(const PublicKeyRecord& pk, const Rows& rows,
     if (Status ok = check_row_width(rows.width, slot_bits, capacity); !ok.ok())
         return ok.take_refusal();
     const mpz_class bound = plaintext_bound(pk.n);
-    const Layout layout{static_cast<std::uint8_t>(scale_pow10),
-                        static_cast<unsigned>(rows.width), slot_bits};
+    const Layout layout{static_cast<std::uint8_t>(scale_pow10), static_cast<unsigned>(rows.width),
+                        slot_bits};
     return encrypt_plaintexts(
         pk, rows.count,
         [&](std::size_t r) {

@@ -77,8 +77,10 @@ Outcome<std::vector<Bytes>> subtract_group(const PublicKeyRecord& pk, Blobs minu
     std::optional<Refusal> failed;
     for (std::size_t i = begin; i < end && !failed; ++i) {
         Outcome<Pair> pair = checked_pair(pk, minuends[i], subtrahends[i], i + 1, capacity);
-        if (pair.ok()) pairs.push_back(std::move(pair.value()));
-        else failed = pair.take_refusal();
+        if (pair.ok())
+            pairs.push_back(std::move(pair.value()));
+        else
+            failed = pair.take_refusal();
     }
     checkpoint();
     Outcome<std::vector<mpz_class>> inverse = inverses(pairs, begin, pk);

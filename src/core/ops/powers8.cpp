@@ -54,7 +54,8 @@ ExponentWords8 offset_exponents() {
 
 }  // namespace
 
-std::optional<std::size_t> first_not_coprime(std::span<const ScalarPair> pairs, const mpz_class& n) {
+std::optional<std::size_t> first_not_coprime(std::span<const ScalarPair> pairs,
+                                             const mpz_class& n) {
     mpz_class product = 1, g;
     for (const ScalarPair& pair : pairs) product = product * pair.c % n;
     mpz_gcd(g.get_mpz_t(), product.get_mpz_t(), n.get_mpz_t());
@@ -70,7 +71,7 @@ std::vector<mpz_class> secret_powers8(const PublicKeyRecord& pk,
                                       std::span<const ScalarPair> pairs) {
     const IfmaContext& ctx = pk.table8->context;
     IfmaScratch scratch(ctx);
-    std::vector<Lanes8> shifted;  // c^(k + 3 2^64), Montgomery form, per group
+    std::vector<Lanes8> shifted;     // c^(k + 3 2^64), Montgomery form, per group
     std::vector<mpz_class> offsets;  // c^(3 2^64), public
     in_lanes(pairs, [&](std::span<const ScalarPair> group) {
         const Lanes8 base = ifma_to_mont8(ctx, bases_of(group), scratch);

@@ -48,8 +48,9 @@ Outcome<mpz_class> SumTerms::read(std::size_t i) {
 }
 
 Status check_block_scales(std::span<const Block> blocks, std::span<const std::uint8_t> scales) {
-    const auto mixed = first_mixed_term(
-        blocks, [&](std::uint64_t first, std::uint64_t term) { return scales[first] == scales[term]; });
+    const auto mixed = first_mixed_term(blocks, [&](std::uint64_t first, std::uint64_t term) {
+        return scales[first] == scales[term];
+    });
     if (!mixed) return Done{};
     const auto [j, p] = *mixed;
     return refuse("block #" + std::to_string(j + 1) + " mixes scale " +

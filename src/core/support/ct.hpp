@@ -63,6 +63,11 @@ inline mp_limb_t ct_eq_mask(mp_limb_t x, mp_limb_t y) {
     return ct_barrier(((d | (mp_limb_t{0} - d)) >> (GMP_NUMB_BITS - 1)) - 1);
 }
 
+// All ones when i < size, zero otherwise; both below 2^63.
+inline mp_limb_t ct_below_mask(mp_limb_t i, mp_limb_t size) {
+    return ct_barrier(mp_limb_t{0} - ((i - size) >> (GMP_NUMB_BITS - 1)));
+}
+
 // a where the mask is all ones, b where it is zero.
 inline mp_limb_t ct_select(mp_limb_t mask, mp_limb_t a, mp_limb_t b) {
     return (a & mask) | (b & ~mask);
@@ -120,6 +125,12 @@ void ct_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
 // is odd.
 mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
                          mp_bitcnt_t exponent_bits, const mpz_class& modulus);
+
+// |x| into out at out's width, and all ones when x < 0, zero otherwise:
+// every limb x has room for is read and masked by x's size, so the length of
+// |x| stays hidden. x must have room for all its limbs within out's width,
+// as a value written at that width through ct_limbs_finish has.
+mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out);
 
 // Ends a write of `width` limbs through mpz_limbs_write as mpz_limbs_finish
 // does, the value negated when `negative` is 1, but finds the highest nonzero
