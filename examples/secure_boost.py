@@ -34,7 +34,7 @@ exits with 1 if not). By default it runs on scikit-learn's bundled
 breast-cancer data (python3-sklearn; no download); `--synthetic` makes
 random data of the benchmark's shape instead.
 
-    python3 examples/secure_boost.py [--plain | --packed] [--trees 5] [--depth 3] [--bins 32]
+    python3 examples/secure_boost.py [--plain | --packed] [--trees 4] [--depth 3] [--bins 32]
     python3 examples/secure_boost.py --synthetic [--rows 20000] [--features 50]
 """
 
@@ -348,7 +348,7 @@ def main(argv=None):
                              "depth 4")
     parser.add_argument("--rows", type=int, default=20000, help="with --synthetic")
     parser.add_argument("--features", type=int, default=50, help="with --synthetic")
-    parser.add_argument("--trees", type=int, help="default 5, or 1 with --synthetic")
+    parser.add_argument("--trees", type=int, help="default 4, or 1 with --synthetic")
     parser.add_argument("--depth", type=int, help="default 3, or 4 with --synthetic")
     parser.add_argument("--bins", type=int, default=32, choices=range(2, 257), metavar="2..256")
     parser.add_argument("--slot-bits", type=int, default=SLOT_BITS,
@@ -356,7 +356,7 @@ def main(argv=None):
     parser.add_argument("--bits", type=int, default=2048, help="modulus length of the key")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
-    trees = (1 if args.synthetic else 5) if args.trees is None else args.trees
+    trees = (1 if args.synthetic else 4) if args.trees is None else args.trees
     depth = (4 if args.synthetic else 3) if args.depth is None else args.depth
     kinds = ["plain"] if args.plain else ["packed"] if args.packed else list(PIPELINES)
     data = (synthetic(args.rows, args.features, args.bins, args.seed) if args.synthetic
