@@ -15,7 +15,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build test ci check-hard demo examples bench clean
+.PHONY: build test ci check-hard demo examples bench clean format-check
 
 # Each script installs what it needs (scripts/install-deps) and shows build
 # output only when something fails.
@@ -45,6 +45,9 @@ check-hard: test
 	PYTHONPATH=$(BUILD) $(PYTHON) scripts/soak.py
 	HECRYPT_SLOW_TESTS=1 PYTHONPATH=$(BUILD):$(DIST_PACKAGES) $(PYTHON) -m pytest -q \
 		-p no:cacheprovider tests/python/test_module.py -k default_key_pair
+
+format-check:
+	./scripts/format-check
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py

@@ -136,18 +136,11 @@ PyMethodDef functions[] = {
     {"decrypt", fastcall<decrypt>(), FASTCALL, DECRYPT_DOC},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT,
-                          "hecrypt.packed",
-                          "Packed ciphertexts: several values in the slots of one plaintext.",
-                          0,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+constexpr const char* MODULE_DOC =
+    "Packed ciphertexts: several values in the slots of one plaintext.";
 
 }  // namespace
 
-void add_packed(PyObject* parent) { add_submodule(parent, "packed", definition, functions); }
+Submodule packed_submodule() { return {"packed", MODULE_DOC, functions}; }
 
 }  // namespace hecrypt::python

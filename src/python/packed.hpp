@@ -1,11 +1,10 @@
 // hecrypt.packed: the operations on packed ciphertexts.
 #pragma once
 
-#include <Python.h>
+#include "submodule.hpp"
 
 namespace hecrypt::python {
 
-// Creates hecrypt.packed and sets it on the top-level module.
-void add_packed(PyObject* parent);
+Submodule packed_submodule();
 
 }  // namespace hecrypt::python

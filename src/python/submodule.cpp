@@ -1,8 +1,20 @@
 #include "submodule.hpp"
 
+#include <string>
+
 #include "core/support/outcome.hpp"
 
 namespace hecrypt::python {
+
+namespace {
+
+std::string dotted_name(PyObject* parent, const char* name) {
+    const char* parent_name = PyModule_GetName(parent);
+    if (parent_name == nullptr) fail();
+    return std::string(parent_name) + "." + name;
+}
+
+}  // namespace
 
 void add(PyObject* module, PyObject* name, PyObject* value) {
     Ref all(PyObject_GetAttrString(module, "__all__"));
@@ -22,6 +34,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
     add(module, checked(PyUnicode_FromString(name)).get(), value);
 }
 
+// Bound to the module, so that the function's __module__ names it.
 void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
     Ref function = checked(PyCMethod_New(&def, module, module_name, nullptr));
     Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
@@ -31,13 +44,23 @@ void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
     add(module, name.get(), function.get());
 }
 
-void add_submodule(PyObject* parent, const char* child, PyModuleDef& definition,
-                   std::span<PyMethodDef> functions) {
-    Ref module = checked(PyModule_Create2(&definition, PYTHON_API_VERSION));
-    Ref name = checked(PyModule_GetNameObject(module.get()));
-    for (PyMethodDef& def : functions) add_function(module.get(), name.get(), def);
-    if (PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()) < 0) fail();
-    if (PyObject_SetAttrString(parent, child, module.get()) < 0) fail();
+void add_submodule(PyObject* parent, const Submodule& submodule) {
+    Ref created = checked(PyModule_New(dotted_name(parent, submodule.name).c_str()));
+    if (PyModule_SetDocString(created.get(), submodule.doc) < 0) fail();
+    Ref module_name = checked(PyModule_GetNameObject(created.get()));
+    for (PyMethodDef& def : submodule.functions) {
+        add_function(created.get(), module_name.get(), def);
+    }
+    if (PyObject_SetAttrString(parent, submodule.name, created.get()) < 0) fail();
+    register_submodule(parent, submodule.name);
+}
+
+void register_submodule(PyObject* parent, const char* name) {
+    Ref submodule = checked(PyObject_GetAttrString(parent, name));
+    Ref dotted = checked(PyUnicode_FromString(dotted_name(parent, name).c_str()));
+    // Borrowed, and an entry a caller put there on purpose is left alone.
+    if (PyDict_SetDefault(PyImport_GetModuleDict(), dotted.get(), submodule.get()) == nullptr)
+        fail();
 }
 
 }  // namespace hecrypt::python

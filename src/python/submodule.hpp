@@ -1,8 +1,7 @@
 // Filling a module with listed attributes, and the submodules the extension
-// creates beside its fixed top level (hecrypt.packed): each registered in
-// sys.modules under its full name and set on its parent, so that both
-// `import hecrypt.packed` and `from hecrypt import packed` find it, while
-// the parent's __all__ stays as it is.
+// creates beside its fixed top level (hecrypt.packed, hecrypt.keyholder):
+// each with its own functions and __all__, set on its parent outside the
+// parent's __all__ and importable by its dotted name.
 #pragma once
 
 #include <Python.h>
@@ -21,9 +20,19 @@ void add(PyObject* module, const char* name, PyObject* value);
 // A built-in function bound to the module, added under its own __name__.
 void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def);
 
-// Creates the module of `definition` (named "parent.child") with
-// `functions`, registers it and sets it on `parent` as `child`.
-void add_submodule(PyObject* parent, const char* child, PyModuleDef& definition,
-                   std::span<PyMethodDef> functions);
+struct Submodule {
+    const char* name;  // the attribute: "keyholder" for hecrypt.keyholder
+    const char* doc;
+    std::span<PyMethodDef> functions;  // in the order of the submodule's __all__
+};
+
+// Creates the submodule and sets it as an attribute of `parent`, outside the
+// parent's __all__, which stays as it was.
+void add_submodule(PyObject* parent, const Submodule& submodule);
+
+// Puts the parent's submodule `name` into sys.modules under its dotted name,
+// unless it is there: for `import hecrypt.keyholder`, also after a caller
+// removed the entries and imported again (which hands out the same module).
+void register_submodule(PyObject* parent, const char* name);
 
 }  // namespace hecrypt::python

@@ -6,6 +6,7 @@
 
 #include "core/encoding/blob.hpp"
 #include "core/encoding/packed.hpp"
+#include "core/engine/dispatch.hpp"
 #include "core/ops/packed.hpp"
 #include "key_fixtures.hpp"
 
@@ -18,8 +19,8 @@ mpz_class prime_of(unsigned bits, const char* pattern) {
     return p;
 }
 
-// Each key twice: as made (8-lane engine where the CPU has it) and with its
-// lanes dropped, which sends every operation down the portable path.
+// Each key twice: on the engine keys get (8-lane where the CPU has it) and
+// on the portable one.
 struct Engines {
     PublicKeyRecord pk, pk_portable;
     SecretKeyRecord sk, sk_portable;
@@ -29,10 +30,8 @@ Engines engines_of(const mpz_class& p, const mpz_class& q) {
     auto pk = public_key_from_n(to_bytes_be(p * q));
     auto sk = prepare_decryption(p, q), sk_portable = prepare_decryption(p, q);
     if (!pk.ok() || !sk || !sk_portable) throw InternalFault("test key");
-    Engines e{pk.value(), pk.value(), std::move(*sk), std::move(*sk_portable)};
-    e.pk_portable.table8.reset();
-    e.sk_portable.lanes8.reset();
-    return e;
+    return {pk.value(), on_engine(pk.value(), EngineChoice::portable), std::move(*sk),
+            on_engine(std::move(*sk_portable), EngineChoice::portable)};
 }
 
 // Decryption needs no safe primes, so the 4096-bit key's come quickly.

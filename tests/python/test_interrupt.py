@@ -27,6 +27,9 @@ CHILD = textwrap.dedent("""
     rows = [[float(i), -1.0] for i in range(64)]
     pairs = hecrypt.packed.encrypt(pk, rows, 0)
     my_pairs = hecrypt.packed.encrypt(sk_pk, rows, 0)
+    # Its key derivation alone takes about half a second and cannot be
+    # stopped part-way; the checks of the key after it can.
+    sealed = hecrypt.keyholder.seal(sk, "a passphrase")
 
     def interrupted_after(call):
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
@@ -58,6 +61,7 @@ CHILD = textwrap.dedent("""
         "packed.subtract": lambda: hecrypt.packed.subtract(pk, pairs * 3000, pairs * 3000),
         "packed.add_blocks": lambda: hecrypt.packed.add_blocks(
             pk, pairs, [list(range(64)) * 16000] * 8),
+        "unseal": lambda: hecrypt.keyholder.unseal(sealed, "a passphrase"),
     }
     for name, call in calls.items():
         late = interrupted_after(call)
@@ -82,10 +86,13 @@ def run_child(script, threads):
 def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
     lines = run_child(CHILD, threads).split()
     lateness = dict(zip(lines[::2], map(float, lines[1::2])))
-    assert len(lateness) == 15
+    assert len(lateness) == 16
     # Polled every 50 ms; the bound is loose for a loaded machine, and far
     # below the seconds each call would otherwise take.
-    slow = {name: late for name, late in lateness.items() if late > 1.5}
+    # unseal answers once its key derivation is over, up to a few seconds
+    # of one uninterruptible call on a busy machine.
+    slow = {name: late for name, late in lateness.items()
+            if late > (5.0 if name == "unseal" else 1.5)}
     assert not slow, slow
 
 

@@ -51,6 +51,21 @@ def test_results_in_input_order_and_the_lowest_refusal_for_any_pool_size(threads
     assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
 
 
+@pytest.mark.parametrize("count", [1, 2, 3, 4, 5, 8, 9])
+def test_decrypt_many_small_batches_in_order_with_the_lowest_refusal(keypair, count):
+    # Batches this small are split into pairs or fours, depending on the pool.
+    pk, sk = keypair
+    values = [float(i) - 4 for i in range(count)]
+    blobs = hecrypt.encrypt_many(pk, values, 0)
+    assert hecrypt.decrypt_many(sk, blobs) == [str(int(v)) for v in values]
+    if count >= 2:
+        bad = list(blobs)
+        bad[-1] = b""
+        bad[1] = bytes([0, 0])  # the same item when there are two
+        with pytest.raises(ValueError, match=r"^ciphertext #2 is not one under this key$"):
+            hecrypt.decrypt_many(sk, bad)
+
+
 def test_decrypt_many_in_order_while_other_threads_run(keypair):
     pk, sk = keypair
     values = [float(i) for i in range(-300, 300)]
@@ -134,3 +149,63 @@ def test_no_random_exponent_is_shared_across_a_fork(keypair):
         data = data[4 + size:]
     assert len(theirs) == 8
     assert not set(mine) & set(theirs)
+
+
+# Products over the pool: the same bytes (public scalars) and plaintexts for
+# every pool size and engine, and the refusal a loop in order would give, with
+# bad pairs placed at the edges of a group of eight and of a worker's share.
+PRODUCTS_CHILD = textwrap.dedent("""
+    import hashlib, hecrypt, oracle
+    key = oracle.KEY_2048
+    pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
+    count = 40
+    blobs = [oracle.textbook_encrypt(key.n, i - 20, 1) for i in range(count)]
+    scalars = [float(3 * i - 50) or 7.0 for i in range(count)]
+    public = hecrypt.multiply_many_public(pk, blobs, scalars, 0)
+    secret = hecrypt.multiply_many(pk, blobs, scalars, 0)
+    wanted = [(1, (i - 20) * int(s)) for i, s in enumerate(scalars)]
+    if {check}:
+        assert [key.decrypt(b) for b in public] == wanted
+        assert [key.decrypt(b) for b in secret] == wanted
+    print(hashlib.sha256(b"".join(public)).hexdigest())
+    for bad in {cases}:
+        broken_blobs, broken_scalars = list(blobs), list(scalars)
+        for position, kind in bad:
+            if kind == "zero":
+                broken_scalars[position - 1] = 0.0
+            else:
+                broken_blobs[position - 1] = oracle.blob(1, key.n)
+        for multiply in (hecrypt.multiply_many, hecrypt.multiply_many_public):
+            try:
+                multiply(pk, broken_blobs, broken_scalars, 0)
+            except ValueError as e:
+                print(str(e).split(" ")[1])
+""")
+
+# (pairs made bad, the position reported): a power refusal found after a later
+# pair's check refusal in the same group, and refusals on both sides of the
+# group and worker edges.
+PRODUCT_REFUSALS = [
+    ([(11, "zero"), (10, "shared")], "#10"),
+    ([(9, "shared"), (8, "zero")], "#8"),
+    ([(17, "zero"), (16, "shared")], "#16"),
+    ([(40, "shared"), (21, "zero"), (33, "shared")], "#21"),
+    ([(1, "shared")], "#1"),
+]
+
+
+@pytest.mark.parametrize("portable", ["0", "1"])
+def test_products_equal_for_every_pool_size_with_the_lowest_refusal(portable):
+    outputs = []
+    for threads in (1, 2, 16):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), HECRYPT_PORTABLE=portable)
+        env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
+        cases = [bad for bad, _ in PRODUCT_REFUSALS]
+        child = PRODUCTS_CHILD.format(cases=cases, check=threads == 1)
+        done = subprocess.run([sys.executable, "-c", child],
+                              env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        outputs.append(done.stdout.split())
+    assert outputs[0] == outputs[1] == outputs[2]
+    wanted = [position for _, position in PRODUCT_REFUSALS for _ in range(2)]
+    assert outputs[0][1:] == wanted

@@ -27,28 +27,13 @@ Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& ma
     return blob(c);
 }
 
-// One item on the portable engine; hs^r comes from the key's table.
-Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, std::size_t i, const PlaintextOf& plaintext,
-                           const BlobOf& blob) {
-    mpz_class mask = random_mask(pk);
-    Outcome<mpz_class> m = plaintext(i);
-    if (!m.ok()) return m.take_refusal();
-    Bytes out = ciphertext_of(pk, m.value(), mask, blob);
-    wipe(mask);
-    return out;
-}
-
 }  // namespace
 
 Outcome<std::vector<Bytes>> encrypt_plaintexts(const PublicKeyRecord& pk, std::size_t count,
                                                const PlaintextOf& plaintext, const BlobOf& blob) {
-    if (pk.table8) {
-        return masked_in_groups<mpz_class>(
-            pk, count, plaintext,
-            [&](mpz_class& m, const mpz_class& mask) { return ciphertext_of(pk, m, mask, blob); });
-    }
-    return parallel_map<Bytes>(count,
-                               [&](std::size_t i) { return encrypt_one(pk, i, plaintext, blob); });
+    return masked_in_groups<mpz_class>(
+        pk, count, plaintext,
+        [&](mpz_class& m, const mpz_class& mask) { return ciphertext_of(pk, m, mask, blob); });
 }
 
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,

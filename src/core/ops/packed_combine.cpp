@@ -1,4 +1,4 @@
-#include "core/engine/ifma/shifted8.hpp"
+#include "core/engine/engine.hpp"
 #include "core/ops/packed.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "plain_forms.hpp"
@@ -35,33 +35,13 @@ struct Plan {
     std::size_t end(std::size_t o) const { return std::min(parsed.size(), (o + 1) * per); }
 };
 
-// The shifted products of outputs [first, last) on the portable engine.
-std::vector<mpz_class> products_portable(const PublicKeyRecord& pk, const Plan& plan,
-                                         std::size_t first, std::size_t last) {
-    std::vector<mpz_class> out;
-    const mpz_class shift = mpz_class(1) << plan.shift;
-    for (std::size_t o = first; o < last; ++o) {
-        mpz_class acc = plan.parsed[plan.end(o) - 1].ciphertext;
-        for (std::size_t i = plan.end(o) - 1; i-- > plan.begin(o);) {
-            acc = pow_mod_vartime(acc, shift, pk.n_squared);
-            mul_mod_vartime(acc, plan.parsed[i].ciphertext, pk.n_squared);
-        }
-        out.push_back(std::move(acc));
-    }
-    return out;
-}
-
-// The same on the key's 8-lane engine, one output to a lane.
-std::vector<mpz_class> products_in_lanes(const PublicKeyRecord& pk, const Plan& plan,
-                                         std::size_t first, std::size_t last) {
-    std::vector<Values8> terms(plan.per);
+// The terms of outputs [first, last), in order.
+std::vector<ShiftedTerms> terms_of(const Plan& plan, std::size_t first, std::size_t last) {
+    std::vector<ShiftedTerms> outputs(last - first);
     for (std::size_t o = first; o < last; ++o)
-        for (std::size_t i = 0; i < plan.per; ++i)
-            terms[i][o - first] =
-                plan.begin(o) + i < plan.end(o) ? plan.parsed[plan.begin(o) + i].ciphertext : 1;
-    Values8 lanes = ifma_shifted_product8(pk.table8->context, terms, plan.shift);
-    return {std::make_move_iterator(lanes.begin()),
-            std::make_move_iterator(lanes.begin() + static_cast<std::ptrdiff_t>(last - first))};
+        for (std::size_t i = plan.begin(o); i < plan.end(o); ++i)
+            outputs[o - first].push_back(&plan.parsed[i].ciphertext);
+    return outputs;
 }
 
 }  // namespace
@@ -78,19 +58,20 @@ Outcome<std::vector<Bytes>> combine(const PublicKeyRecord& pk, Blobs blobs) {
     const std::size_t shift = std::size_t{input.slots} * input.slot_bits;
     const Plan plan{parsed.value(), capacity / shift, shift};
     const std::size_t outputs = (blobs.size() + plan.per - 1) / plan.per;
-    const std::size_t group = pk.table8 ? IFMA_LANES : 1;
-    return parallel_map_groups<Bytes>(outputs, group, [&](std::size_t begin, std::size_t end) {
-        std::vector<mpz_class> products = pk.table8 ? products_in_lanes(pk, plan, begin, end)
-                                                    : products_portable(pk, plan, begin, end);
-        Outcome<std::vector<Bytes>> out = std::vector<Bytes>{};
-        for (std::size_t o = begin; o < end; ++o) {
-            const Layout layout{input.scale,
-                                static_cast<unsigned>((plan.end(o) - plan.begin(o)) * input.slots),
-                                input.slot_bits};
-            out.value().push_back(write_packed(layout, products[o - begin]));
-        }
-        return out;
-    });
+    const PublicEngine& engine = *pk.engine;
+    return parallel_map_groups<Bytes>(
+        outputs, engine.lanes(), [&](std::size_t begin, std::size_t end) {
+            const std::vector<mpz_class> products =
+                engine.shifted_products(terms_of(plan, begin, end), plan.shift);
+            Outcome<std::vector<Bytes>> out = std::vector<Bytes>{};
+            for (std::size_t o = begin; o < end; ++o) {
+                const Layout layout{
+                    input.scale, static_cast<unsigned>((plan.end(o) - plan.begin(o)) * input.slots),
+                    input.slot_bits};
+                out.value().push_back(write_packed(layout, products[o - begin]));
+            }
+            return out;
+        });
 }
 
 }  // namespace hecrypt::packed

@@ -1,6 +1,9 @@
 #include "core/encoding/fixed_point.hpp"
+#include "core/engine/engine.hpp"
 #include "core/keys/secret.hpp"
 #include "core/ops/packed.hpp"
+#include "core/runtime/cpus.hpp"
+#include "core/runtime/pool.hpp"
 #include "core/support/secure_memory.hpp"
 #include "plain_forms.hpp"
 
@@ -86,10 +89,11 @@ Outcome<std::vector<Slots>> decrypt_group(const SecretKeyRecord& sk, Blobs blobs
 
 Outcome<std::vector<double>> decrypt(const SecretKeyRecord& sk, Blobs blobs) {
     const unsigned capacity = packed_capacity_bits(sk.n);
-    auto groups = parallel_map_groups<Slots>(
-        blobs.size(), sk.lanes8 ? DECRYPTION_GROUP : 1, [&](std::size_t begin, std::size_t end) {
-            return decrypt_group(sk, blobs, begin, end, capacity);
-        });
+    auto groups =
+        parallel_map_groups<Slots>(blobs.size(), sk.engine->group_size(blobs.size(), pool_size()),
+                                   [&](std::size_t begin, std::size_t end) {
+                                       return decrypt_group(sk, blobs, begin, end, capacity);
+                                   });
     if (!groups.ok()) return groups.take_refusal();
     std::vector<double> flat;
     for (const Slots& slots : groups.value()) flat.insert(flat.end(), slots.begin(), slots.end());

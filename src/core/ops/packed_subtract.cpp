@@ -1,4 +1,4 @@
-#include "core/engine/portable/invert.hpp"
+#include "core/engine/engine.hpp"
 #include "core/ops/packed.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "plain_forms.hpp"
@@ -60,7 +60,7 @@ Outcome<std::vector<mpz_class>> inverses(const std::vector<Pair>& pairs, std::si
     std::vector<mpz_class> xs;
     xs.reserve(pairs.size());
     for (const Pair& pair : pairs) xs.push_back(pair.subtrahend);
-    if (invert_all_vartime(xs, pk.n_squared)) return xs;
+    if (pk.engine->invert_all(xs)) return xs;
     for (std::size_t i = 0;; ++i)
         if (!coprime_with(pairs[i].subtrahend, pk.n))
             return refuse(subtrahend_label(begin + i + 1) +

@@ -36,12 +36,9 @@ inline std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
 // Zeroes a byte buffer in a way the compiler cannot drop as a dead store.
 void wipe(std::span<std::uint8_t> buffer);
 
-// base^e mod m by mpz_powm, whose time and table accesses depend on e: for
-// public exponents only. A negative e goes through the inverse of base, which
-// must exist. Exponents past 4096 bits are taken in chunks with checkpoints
-// between them, so that even an 8192-bit key's power answers an interrupt
-// within a fraction of a second.
-mpz_class pow_mod_vartime(const mpz_class& base, const mpz_class& e, const mpz_class& m);
+// acc = acc c mod m, by GMP's general multiplication and division, whose
+// time depends on the values: for public operands only.
+void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m);
 
 // An integer that is wiped when it goes out of scope: for secrets held in
 // local variables, on every way out of the function.
@@ -54,6 +51,24 @@ class WipedInteger : public mpz_class {
     WipedInteger(const WipedInteger&) = default;
     WipedInteger& operator=(const WipedInteger&) = default;
     ~WipedInteger() { wipe(*this); }
+};
+
+// A byte buffer for secrets (a passphrase's key, sealed primes in the clear),
+// zero at the start and zeroed on every way out of its scope.
+class WipedBytes {
+  public:
+    explicit WipedBytes(std::size_t size) : bytes_(size) {}
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { wipe(std::span<std::uint8_t>(bytes_)); }
+
+    std::span<std::uint8_t> span() { return bytes_; }
+    ByteView view() const { return bytes_; }
+    std::uint8_t* data() { return bytes_.data(); }
+    std::size_t size() const { return bytes_.size(); }
+
+  private:
+    Bytes bytes_;  // never resized, so never reallocated behind the wipe
 };
 
 // A fixed-width limb array for secret intermediates, zero at the start. The
