@@ -31,8 +31,17 @@ namespace hecrypt::python {
 // refusals and exceptions included, and when it grows.
 using Doubles = WipedVector<double>;
 
+// `count` rows of `width` values, row-major.
+struct FloatRows {
+    Doubles values;
+    std::size_t count = 0, width = 0;
+};
+
 // The items of `object` when its buffer holds float64 ones; absent otherwise.
 std::optional<Doubles> float64_items(PyObject* object);
+
+// The same for a two-dimensional buffer, read as rows.
+std::optional<FloatRows> float64_rows(PyObject* object);
 
 // The items of `object` when its buffer holds integers of any width and
 // signedness; absent otherwise. A negative item raises CPython's own

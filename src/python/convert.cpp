@@ -104,10 +104,17 @@ ByteView view_of(PyObject* bytes) {
 constexpr double FIRST_INEXACT_RANGE = 0x1p53;
 constexpr int DOUBLE_SIGNIFICAND_BITS = 53;
 
-// Which item is being converted, for the refusal: "value #3", "scalar #2".
+// Which item is being converted, for the refusal: "value #3", "scalar #2",
+// or, for an item of a row, "row 2, column 3".
 struct ItemLabel {
     const std::string& noun;
     std::size_t position;
+    std::size_t column = 0;  // from 1 when the item sits in a row
+
+    std::string text() const {
+        if (column == 0) return noun + " #" + std::to_string(position);
+        return noun + " " + std::to_string(position) + ", column " + std::to_string(column);
+    }
 };
 
 // An integer is a double when its bits, trailing zeros dropped, fit the
@@ -135,9 +142,9 @@ Ref decimal_digits(PyObject* integer) { return checked(PyNumber_ToBase(integer, 
     const Ref used_integer = checked(PyLong_FromDouble(used));
     const Ref used_digits = decimal_digits(used_integer.get());
     const Ref message = checked(PyUnicode_FromFormat(
-        "%s #%zu is the integer %U, which a float cannot hold exactly: the value used would be "
+        "%s is the integer %U, which a float cannot hold exactly: the value used would be "
         "%U, a different number. Pass a float if that rounding is the intent",
-        label.noun.c_str(), label.position, given.get(), used_digits.get()));
+        label.text().c_str(), given.get(), used_digits.get()));
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw PythonError{};
 }
@@ -259,6 +266,31 @@ long to_long_up_to(PyObject* object, long max) {
     throw PythonError{};
 }
 
+// The rows of a sequence of sequences, each row's items read as `values`'
+// are; every row must be as long as the first.
+FloatRows iterated_rows(PyObject* object) {
+    static const std::string noun = "row";
+    FloatRows rows;
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (Ref row{PyIter_Next(iterator.get())}) {
+        const std::size_t r = ++rows.count;
+        std::size_t column = 0;
+        const Doubles cells = sequence(row.get(), float64_items, [&](PyObject* item) {
+            return to_double(item, {noun, r, ++column});
+        });
+        if (r == 1) rows.width = cells.size();
+        if (cells.size() != rows.width) {
+            fail_with(PyExc_ValueError,
+                      "row " + std::to_string(r) + " holds " + std::to_string(cells.size()) +
+                          " values where row 1 holds " + std::to_string(rows.width) +
+                          ": every row fills the same slots");
+        }
+        rows.values.insert(rows.values.end(), cells.begin(), cells.end());
+    }
+    if (PyErr_Occurred()) fail();
+    return rows;
+}
+
 }  // namespace
 
 BlobList::BlobList(std::vector<Ref> blobs) : blobs_(std::move(blobs)) {
@@ -321,6 +353,20 @@ Doubles Arguments::doubles(std::size_t i) const {
             return to_double(item, {noun, ++position});
         });
     });
+}
+
+FloatRows Arguments::rows(std::size_t i) const {
+    return convert(i, [](PyObject* object) {
+        check_sequence(object);
+        if (auto matrix = float64_rows(object)) return std::move(*matrix);
+        return iterated_rows(object);
+    });
+}
+
+const PublicKeyRecord& Arguments::encryption_key(std::size_t i) const {
+    // A SecretKey will be taken here too once the key holder encrypts with
+    // its primes; until then only the public key encrypts.
+    return public_key(i);
 }
 
 IndexLists Arguments::index_lists(std::size_t i) const {

@@ -18,6 +18,7 @@
 #include "buffer_items.hpp"
 #include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {
@@ -51,6 +52,10 @@ class Arguments {
     ByteView text_or_bytes(std::size_t i) const;
     BlobList blobs(std::size_t i) const;
     Doubles doubles(std::size_t i) const;
+    // Equal-length rows of numbers, or a two-dimensional float64 buffer.
+    FloatRows rows(std::size_t i) const;
+    // The key an encryption works with.
+    const PublicKeyRecord& encryption_key(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;
     std::uint32_t u32_or(std::size_t i, std::uint32_t fallback) const;
     std::uint8_t u8_or(std::size_t i, std::uint8_t fallback) const;

@@ -228,4 +228,17 @@ void ct_limbs_finish(mpz_ptr x, std::size_t width, mp_limb_t negative) {
     x->_mp_size = static_cast<int>((size ^ sign) + negative);
 }
 
+mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out) {
+    const __mpz_struct* raw = x.get_mpz_t();
+    // The sign as a mask, and |size| from it without a branch.
+    const mp_limb_t signed_size = static_cast<mp_limb_t>(static_cast<std::int64_t>(raw->_mp_size));
+    const mp_limb_t negative = ct_barrier(mp_limb_t{0} - (signed_size >> (GMP_NUMB_BITS - 1)));
+    const mp_limb_t size = (signed_size ^ negative) - negative;
+    // The allocation is public: the width the value was written at.
+    const auto room = std::min(out.size(), static_cast<std::size_t>(raw->_mp_alloc));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = i < room ? raw->_mp_d[i] & ct_lt_mask(i, size) : 0;
+    return negative;
+}
+
 }  // namespace hecrypt

@@ -148,6 +148,12 @@ mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
 // that length, so the work depends on the allocation and |out| alone.
 mp_limb_t ct_copy_limbs(const mpz_class& x, std::span<mp_limb_t> out);
 
+// |x| into out at out's width, and all ones when x < 0, zero otherwise:
+// every limb x has room for is read and masked by x's size, so the length of
+// |x| stays hidden. x must have room for all its limbs within out's width,
+// as a value written at that width through ct_limbs_finish has.
+mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out);
+
 // Ends a write of `width` limbs through mpz_limbs_write as mpz_limbs_finish
 // does, the value negated when `negative` is 1, but finds the highest nonzero
 // limb by masks over all of them where GMP stops at the first from the top:
