@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <string>
 
-#include "core/runtime/interrupt.hpp"
 #include "core/engine/ifma/simd.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
 

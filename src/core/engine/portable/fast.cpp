@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <string>
 
+#include "core/runtime/interrupt.hpp"
 #include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
-#include "core/runtime/interrupt.hpp"
 
 namespace hecrypt {
 
