@@ -32,22 +32,12 @@ PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* add_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"add_many", nullptr, {"pk", "blobs"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return hecrypt::add_many(pk, blobs.views()); }));
-    });
+    return key_and_blobs<&Arguments::public_key, hecrypt::add_many>(sig, args, nargs, kwnames);
 }
 
 PyObject* add_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"add_blocks", nullptr, {"pk", "blobs", "blocks"}, 3};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto blobs = a.blobs(1);
-        const auto blocks = a.index_lists(2);
-        return to_python(
-            without_lock([&] { return hecrypt::add_blocks(pk, blobs.views(), blocks); }));
-    });
+    return blobs_and<&Arguments::index_lists, hecrypt::add_blocks>(sig, args, nargs, kwnames);
 }
 
 // Both multiplications take the same arguments; only the core call differs.
@@ -79,11 +69,7 @@ PyObject* multiply_many_public(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"rerandomize", nullptr, {"pk", "blobs"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return hecrypt::rerandomize(pk, blobs.views()); }));
-    });
+    return key_and_blobs<&Arguments::public_key, hecrypt::rerandomize>(sig, args, nargs, kwnames);
 }
 
 // Holds the lock throughout: one ciphertext is too little work to be worth
@@ -99,11 +85,7 @@ PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* decrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"decrypt_many", nullptr, {"sk", "blobs"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& sk = a.secret_key(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return hecrypt::decrypt_many(sk, blobs.views()); }));
-    });
+    return key_and_blobs<&Arguments::secret_key, hecrypt::decrypt_many>(sig, args, nargs, kwnames);
 }
 
 constexpr const char* GENERATE_KEYPAIR_DOC =
@@ -180,15 +162,15 @@ constexpr const char* DECRYPT_MANY_DOC =
     "back.";
 
 PyMethodDef functions[] = {
-    {"generate_keypair", fastcall<generate_keypair>(), FASTCALL, GENERATE_KEYPAIR_DOC},
-    {"encrypt_many", fastcall<encrypt_many>(), FASTCALL, ENCRYPT_MANY_DOC},
-    {"add_many", fastcall<add_many>(), FASTCALL, ADD_MANY_DOC},
-    {"add_blocks", fastcall<add_blocks>(), FASTCALL, ADD_BLOCKS_DOC},
-    {"multiply_many", fastcall<multiply_many>(), FASTCALL, MULTIPLY_MANY_DOC},
-    {"multiply_many_public", fastcall<multiply_many_public>(), FASTCALL, MULTIPLY_MANY_PUBLIC_DOC},
-    {"rerandomize", fastcall<rerandomize>(), FASTCALL, RERANDOMIZE_DOC},
-    {"decrypt", fastcall<decrypt>(), FASTCALL, DECRYPT_DOC},
-    {"decrypt_many", fastcall<decrypt_many>(), FASTCALL, DECRYPT_MANY_DOC},
+    function<generate_keypair>("generate_keypair", GENERATE_KEYPAIR_DOC),
+    function<encrypt_many>("encrypt_many", ENCRYPT_MANY_DOC),
+    function<add_many>("add_many", ADD_MANY_DOC),
+    function<add_blocks>("add_blocks", ADD_BLOCKS_DOC),
+    function<multiply_many>("multiply_many", MULTIPLY_MANY_DOC),
+    function<multiply_many_public>("multiply_many_public", MULTIPLY_MANY_PUBLIC_DOC),
+    function<rerandomize>("rerandomize", RERANDOMIZE_DOC),
+    function<decrypt>("decrypt", DECRYPT_DOC),
+    function<decrypt_many>("decrypt_many", DECRYPT_MANY_DOC),
 };
 
 }  // namespace

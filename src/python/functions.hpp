@@ -17,6 +17,13 @@ PyCFunction fastcall() {
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
+// A row of a module's function table: the entry point, called with keywords,
+// under `name`.
+template <FastcallEntry Entry>
+PyMethodDef function(const char* name, const char* doc) {
+    return {name, fastcall<Entry>(), FASTCALL, doc};
+}
+
 // The module functions, in the order the module registers them.
 std::span<PyMethodDef> module_functions();
 

@@ -68,9 +68,9 @@ constexpr const char* PUBLIC_BYTES_DOC =
 
 // keyholder.encrypt_many, encryption with the primes, belongs in this table.
 PyMethodDef functions[] = {
-    {"seal", fastcall<seal>(), FASTCALL, SEAL_DOC},
-    {"unseal", fastcall<unseal>(), FASTCALL, UNSEAL_DOC},
-    {"public_bytes", fastcall<public_bytes>(), FASTCALL, PUBLIC_BYTES_DOC},
+    function<seal>("seal", SEAL_DOC),
+    function<unseal>("unseal", UNSEAL_DOC),
+    function<public_bytes>("public_bytes", PUBLIC_BYTES_DOC),
 };
 
 }  // namespace

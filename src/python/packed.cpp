@@ -24,61 +24,34 @@ PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     });
 }
 
-// The entries of one public key and one list of blobs.
-template <auto Operation>
-PyObject* over_blobs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return Operation(pk, blobs.views()); }));
-    });
-}
-
 PyObject* add_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"add_many", nullptr, {"pk", "blobs"}, 2};
-    return over_blobs<packed::add_many>(sig, args, nargs, kwnames);
+    return key_and_blobs<&Arguments::public_key, packed::add_many>(sig, args, nargs, kwnames);
 }
 
 PyObject* add_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"add_blocks", nullptr, {"pk", "blobs", "blocks"}, 3};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto blobs = a.blobs(1);
-        const auto blocks = a.index_lists(2);
-        return to_python(
-            without_lock([&] { return packed::add_blocks(pk, blobs.views(), blocks); }));
-    });
+    return blobs_and<&Arguments::index_lists, packed::add_blocks>(sig, args, nargs, kwnames);
 }
 
 PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"rerandomize", nullptr, {"pk", "blobs"}, 2};
-    return over_blobs<packed::rerandomize>(sig, args, nargs, kwnames);
+    return key_and_blobs<&Arguments::public_key, packed::rerandomize>(sig, args, nargs, kwnames);
 }
 
 PyObject* subtract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"subtract", nullptr, {"pk", "minuends", "subtrahends"}, 3};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto minuends = a.blobs(1);
-        const auto subtrahends = a.blobs(2);
-        return to_python(without_lock(
-            [&] { return packed::subtract(pk, minuends.views(), subtrahends.views()); }));
-    });
+    return blobs_and<&Arguments::blobs, packed::subtract>(sig, args, nargs, kwnames);
 }
 
 PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"combine", nullptr, {"pk", "blobs"}, 2};
-    return over_blobs<packed::combine>(sig, args, nargs, kwnames);
+    return key_and_blobs<&Arguments::public_key, packed::combine>(sig, args, nargs, kwnames);
 }
 
 PyObject* decrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"decrypt", nullptr, {"sk", "blobs"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& sk = a.secret_key(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return packed::decrypt(sk, blobs.views()); }));
-    });
+    return key_and_blobs<&Arguments::secret_key, packed::decrypt>(sig, args, nargs, kwnames);
 }
 
 constexpr const char* ENCRYPT_DOC =
@@ -127,13 +100,13 @@ constexpr const char* DECRYPT_DOC =
     "hecrypt.decrypt gives. A plaintext that does not decode into its slots is refused.";
 
 PyMethodDef functions[] = {
-    {"encrypt", fastcall<encrypt>(), FASTCALL, ENCRYPT_DOC},
-    {"add_many", fastcall<add_many>(), FASTCALL, ADD_MANY_DOC},
-    {"add_blocks", fastcall<add_blocks>(), FASTCALL, ADD_BLOCKS_DOC},
-    {"rerandomize", fastcall<rerandomize>(), FASTCALL, RERANDOMIZE_DOC},
-    {"subtract", fastcall<subtract>(), FASTCALL, SUBTRACT_DOC},
-    {"combine", fastcall<combine>(), FASTCALL, COMBINE_DOC},
-    {"decrypt", fastcall<decrypt>(), FASTCALL, DECRYPT_DOC},
+    function<encrypt>("encrypt", ENCRYPT_DOC),
+    function<add_many>("add_many", ADD_MANY_DOC),
+    function<add_blocks>("add_blocks", ADD_BLOCKS_DOC),
+    function<rerandomize>("rerandomize", RERANDOMIZE_DOC),
+    function<subtract>("subtract", SUBTRACT_DOC),
+    function<combine>("combine", COMBINE_DOC),
+    function<decrypt>("decrypt", DECRYPT_DOC),
 };
 
 constexpr const char* MODULE_DOC =
