@@ -130,54 +130,41 @@ void canary_borrow() {
     make_public(a);
 }
 
+// Whether any lane of v is not zero, at either width.
+IFMA_TARGET bool any_lane(__m512i v) { return _mm512_test_epi64_mask(v, v) != 0; }
+IFMA_TARGET bool any_lane(__m256i v) { return _mm256_test_epi64_mask(v, v) != 0; }
+
 // Each digit's square plus the carry from the one before, split into a
-// digit and a carry, stopping as soon as no lane carries.
+// digit and a carry, stopping as soon as no lane carries. Also at the
+// kernels' 256-bit width (Simd4, lanes 0 to 3): the narrow multiply-adds
+// must taint whole lanes as the wide ones do.
+template <class S>
 IFMA_TARGET void squares_until_no_carry(LaneView a, LaneSpan out) {
-    const Vec mask = _mm512_set1_epi64(static_cast<long long>(IFMA_DIGIT_MASK));
-    Vec carry = _mm512_setzero_si512();
+    using V = typename S::Vec;
+    const V mask = S::set1(IFMA_DIGIT_MASK);
+    V carry = S::zero();
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const Vec ai = load(a[i]);
-        const Vec column = _mm512_madd52hi_epu64(_mm512_madd52lo_epu64(carry, ai, ai), ai, ai);
-        store(out[i], _mm512_and_si512(column, mask));
-        carry = _mm512_maskz_srli_epi64(0xff, column, IFMA_DIGIT_BITS);
-        if (_mm512_test_epi64_mask(carry, carry) == 0) break;
-    }
-}
-
-void canary_carry() {
-    Modulus mod(150);
-    IfmaScratch scratch(mod.ctx);
-    const Lanes8 a = secret_product(mod, scratch);
-    Lanes8 out(mod.ctx.width);
-    announce_leak("carry");
-    squares_until_no_carry(a, out);
-    make_public(out);
-}
-
-// The carry canary at the kernels' 256-bit width (Simd4), on lanes 0 to 3:
-// the narrow multiply-adds must taint whole lanes as the wide ones do.
-IFMA_TARGET void narrow_squares_until_no_carry(LaneView a, LaneSpan out) {
-    using S = Simd4;
-    const S::Vec mask = S::set1(IFMA_DIGIT_MASK);
-    S::Vec carry = S::zero();
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const S::Vec ai = S::load(a[i]);
-        const S::Vec column = S::madd_hi(S::madd_lo(carry, ai, ai), ai, ai);
+        const V ai = S::load(a[i]);
+        const V column = S::madd_hi(S::madd_lo(carry, ai, ai), ai, ai);
         S::store(out[i], S::bit_and(column, mask));
         carry = S::shift_right(column, IFMA_DIGIT_BITS);
-        if (_mm256_test_epi64_mask(carry, carry) == 0) break;
+        if (!any_lane(carry)) break;
     }
 }
 
-void canary_narrow() {
+template <class S>
+void carry_canary(const char* name) {
     Modulus mod(150);
     IfmaScratch scratch(mod.ctx);
     const Lanes8 a = secret_product(mod, scratch);
     Lanes8 out(mod.ctx.width);
-    announce_leak("narrow");
-    narrow_squares_until_no_carry(a, out);
+    announce_leak(name);
+    squares_until_no_carry<S>(a, out);
     make_public(out);
 }
+
+void canary_carry() { carry_canary<Simd8>("carry"); }
+void canary_narrow() { carry_canary<Simd4>("narrow"); }
 
 constexpr Canary CANARIES[] = {
     {"index", canary_index},     {"branch", canary_branch},       {"borrow", canary_borrow},
