@@ -7,6 +7,7 @@ import pytest
 
 import hecrypt
 from stand_ins import IndexLike, Raises
+from refusals import refused
 
 PublicKey = hecrypt.PublicKey
 RANGE = "out of range integral type conversion attempted"
@@ -60,9 +61,7 @@ CALL_SHAPES = [
 
 @pytest.mark.parametrize("function, args, kwargs, message", CALL_SHAPES)
 def test_call_shape_messages(function, args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        function(*args, **kwargs)
-    assert type(info.value) is TypeError and str(info.value) == message
+    assert refused(lambda: function(*args, **kwargs), error=TypeError) == message
 
 
 @pytest.mark.parametrize("function, full_name, count, takes", ENTRY_POINTS, ids=ENTRY_IDS)
@@ -110,9 +109,7 @@ def test_keys_are_checked_by_type(keypair):
          "argument 'pk': 'NoneType' object cannot be converted to 'PublicKey'"),
     ]
     for call, message in cases:
-        with pytest.raises(TypeError) as info:
-            call()
-        assert str(info.value) == message
+        assert refused(call, error=TypeError) == message
 
 
 @pytest.mark.parametrize("value, type_name", [
@@ -122,12 +119,9 @@ def test_keys_are_checked_by_type(keypair):
 def test_byte_strings(keypair, value, type_name):
     _, sk = keypair
     expected = f"'{type_name}' object cannot be converted to 'PyBytes'"
-    with pytest.raises(TypeError) as info:
-        hecrypt.decrypt(sk, value)
-    assert str(info.value) == "argument 'blob': " + expected
-    with pytest.raises(TypeError) as info:
-        hecrypt.add_many(keypair[0], [b"\x00\x01", value])
-    assert str(info.value) == "argument 'blobs': " + expected
+    assert refused(hecrypt.decrypt, sk, value, error=TypeError) == "argument 'blob': " + expected
+    assert refused(hecrypt.add_many, keypair[0], [b"\x00\x01", value], error=TypeError) == (
+        "argument 'blobs': " + expected)
 
 
 class Text(str):
@@ -155,9 +149,7 @@ class Outer:
      "argument 'blocks': 'set' object cannot be converted to 'Sequence'"),
 ], ids=["str", "str subclass", "str values", "nested class", "bytes", "str block", "set block"])
 def test_sequence_arguments_refused(keypair, call, message):
-    with pytest.raises(TypeError) as info:
-        call(keypair[0])
-    assert type(info.value) is TypeError and str(info.value) == message
+    assert refused(call, keypair[0], error=TypeError) == message
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -185,9 +177,7 @@ def test_sequence_arguments_refused(keypair, call, message):
         "scale 256", "scale -1", "scale None", "scale index-like", "scalar scale 256",
         "scalar scale str", "order"])
 def test_integer_arguments_refused(keypair, call, error, message):
-    with pytest.raises(error) as info:
-        call(keypair[0])
-    assert type(info.value) is error and str(info.value) == message
+    assert refused(call, keypair[0], error=error) == message
 
 
 @pytest.mark.parametrize("call", [

@@ -4,20 +4,16 @@ reported for the same batch. On a CPU without AVX-512 IFMA both runs take
 the portable engine and the comparison holds trivially."""
 
 import json
-import math
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from children import on_both_engines, run
 
-# Runs in a fresh interpreter: the engine is chosen once per process.
 CHILD = textwrap.dedent("""
     import json, math, sys
     import hecrypt, oracle
+    from refusals import refusal
     key = getattr(oracle, sys.argv[1])
     pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
     values = [float(i) * 1.25 - 7.0 for i in range(int(sys.argv[2]))]
@@ -27,12 +23,6 @@ CHILD = textwrap.dedent("""
     again = hecrypt.rerandomize(pk, blobs)
     out["fresh"] = [a != b for a, b in zip(again, blobs)]
     out["rerandomized"] = [key.decrypt(b) for b in again]
-
-    def refusal(call):
-        try:
-            call()
-        except ValueError as e:
-            return str(e)
     out["refused"] = []
     for positions in json.loads(sys.argv[3]):
         bad_values, bad_blobs = list(values), list(blobs)
@@ -51,24 +41,11 @@ CHILD = textwrap.dedent("""
 REFUSALS = [[0], [7], [8], [3, 6], [13, 4], [9, 16], [18]]
 
 
-def run(script, args, portable, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("HECRYPT_PORTABLE", None)
-    if portable:
-        env["HECRYPT_PORTABLE"] = "1"
-    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-    done = subprocess.run([sys.executable, "-c", script, *args], env=env, capture_output=True,
-                          text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
 @pytest.mark.parametrize("key, count, threads", [
     ("KEY_2048", 19, 1), ("KEY_2048", 19, 2), ("KEY_2048", 1, 2), ("KEY_3072", 9, 2),
 ])
 def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads):
-    args = [key, str(count), json.dumps(REFUSALS)]
-    fast, portable = run(CHILD, args, False, threads), run(CHILD, args, True, threads)
+    fast, portable = on_both_engines(CHILD, key, count, json.dumps(REFUSALS), threads=threads)
     expected = [[2, round(i * 125 - 700)] for i in range(count)]
     for out in (fast, portable):
         assert out["encrypted"] == expected
@@ -127,7 +104,7 @@ SUMS_CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("key, threads", [("KEY_2048", 1), ("KEY_2048", 2), ("KEY_3072", 2)])
 def test_both_engines_give_the_same_sums_and_refusals(key, threads):
-    fast, portable = run(SUMS_CHILD, [key], False, threads), run(SUMS_CHILD, [key], True, threads)
+    fast, portable = on_both_engines(SUMS_CHILD, key, threads=threads)
     assert fast == portable
     sums = [fast[0], fast[3]] + fast[4]
     assert all(bytes.fromhex(s)[0] == 8 for s in sums)
@@ -154,6 +131,7 @@ def test_an_empty_batch_on_either_engine():
 DECRYPT_CHILD = textwrap.dedent("""
     import json, sys
     import hecrypt
+    from refusals import refusal
     pk, sk = hecrypt.generate_keypair(2048)
     values = [float(i * 37 - 200) for i in range(11)]
     blobs = hecrypt.encrypt_many(pk, values, 0)
@@ -164,11 +142,7 @@ DECRYPT_CHILD = textwrap.dedent("""
         bad = list(blobs)
         for p in positions:
             bad[p] = b"" if p % 2 else hecrypt.encrypt_many(pk, [1.5], 1)[0]
-        try:
-            hecrypt.decrypt_many(sk, bad)
-            out["refused"].append(None)
-        except ValueError as e:
-            out["refused"].append(str(e))
+        out["refused"].append(refusal(lambda: hecrypt.decrypt_many(sk, bad)))
     print(json.dumps(out))
 """)
 
@@ -177,14 +151,7 @@ DECRYPT_REFUSALS = [[0], [3], [4], [2, 1], [9, 5], [10]]
 
 @pytest.mark.parametrize("portable", [False, True])
 def test_both_engines_decrypt_alike(portable):
-    env = dict(os.environ, RAYON_NUM_THREADS="2")
-    env.pop("HECRYPT_PORTABLE", None)
-    if portable:
-        env["HECRYPT_PORTABLE"] = "1"
-    done = subprocess.run([sys.executable, "-c", DECRYPT_CHILD, json.dumps(DECRYPT_REFUSALS)],
-                          env=env, capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    out = json.loads(done.stdout)
+    out = json.loads(run(DECRYPT_CHILD, json.dumps(DECRYPT_REFUSALS), portable=portable, threads=2))
     assert out["many"] == [str(i * 37 - 200) for i in range(11)]
     assert out["one"] == [float(i * 37 - 200) for i in range(11)]
     for positions, message in zip(DECRYPT_REFUSALS, out["refused"]):
@@ -201,6 +168,7 @@ def test_both_engines_decrypt_alike(portable):
 PRODUCTS_CHILD = textwrap.dedent("""
     import json, math, sys
     import hecrypt, oracle
+    from refusals import refusal
     key = oracle.KEY_2048
     pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
     count = 70
@@ -217,11 +185,7 @@ PRODUCTS_CHILD = textwrap.dedent("""
             bad_blobs, bad_scalars = list(blobs), list(scalars)
             bad_blobs[shared] = oracle.blob(0, key.p * 5)
             bad_scalars[nan] = math.nan
-            try:
-                call(pk, bad_blobs, bad_scalars, 0)
-                refused.append(None)
-            except ValueError as e:
-                refused.append(str(e))
+            refused.append(refusal(lambda: call(pk, bad_blobs, bad_scalars, 0)))
         out[name + " refused"] = refused
     print(json.dumps(out))
 """)
@@ -230,18 +194,7 @@ PRODUCT_REFUSALS = [[3, 5], [5, 3], [7, 8], [66, 65], [10, 69], [69, 0]]
 
 
 def test_both_engines_multiply_alike():
-    got = []
-    for portable in (False, True):
-        env = dict(os.environ, RAYON_NUM_THREADS="1")
-        env.pop("HECRYPT_PORTABLE", None)
-        if portable:
-            env["HECRYPT_PORTABLE"] = "1"
-        env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-        done = subprocess.run([sys.executable, "-c", PRODUCTS_CHILD, json.dumps(PRODUCT_REFUSALS)],
-                              env=env, capture_output=True, text=True, timeout=300)
-        assert done.returncode == 0, done.stderr
-        got.append(json.loads(done.stdout))
-    fast, portable = got
+    fast, portable = on_both_engines(PRODUCTS_CHILD, json.dumps(PRODUCT_REFUSALS), threads=1)
     assert fast == portable
     scalars = [(i * 7919) % 201 - 100 or 3 for i in range(70)]
     for name in ("multiply_many", "multiply_many_public"):

@@ -22,6 +22,7 @@ import pytest
 import hecrypt
 import oracle
 from stand_ins import FloatLike, IndexLike, IntegerLike, Raises
+from refusals import refused
 
 NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
 
@@ -154,12 +155,10 @@ def test_iteration_failing_midway(keypair, one, route, yielded):
         call(keypair, one, FailsMidway(items, yielded, OwnError))
     with pytest.raises(KeyboardInterrupt):
         call(keypair, one, FailsMidway(items, yielded, KeyboardInterrupt))
-    with pytest.raises(TypeError) as info:
-        call(keypair, one, FailsMidway(items, yielded, lambda: TypeError("stopped")))
-    assert str(info.value) == f"argument '{name}': stopped"
-    with pytest.raises(TypeError) as info:
-        call(keypair, one, NonIterator(items))
-    assert str(info.value) == f"argument '{name}': iter() returned non-iterator of type 'int'"
+    stopping = FailsMidway(items, yielded, lambda: TypeError("stopped"))
+    assert refused(call, keypair, one, stopping, error=TypeError) == f"argument '{name}': stopped"
+    assert refused(call, keypair, one, NonIterator(items), error=TypeError) == (
+        f"argument '{name}': iter() returned non-iterator of type 'int'")
 
 
 REFUSED_CONTAINERS = [
@@ -173,10 +172,8 @@ REFUSED_CONTAINERS = [
 def test_non_sequences_are_refused_by_type(keypair, one, route, make):
     name, call, _ = ROUTES[route]
     container = make()
-    with pytest.raises(TypeError) as info:
-        call(keypair, one, container)
     expected = NOT_A_SEQUENCE.format(type(container).__qualname__)
-    assert type(info.value) is TypeError and str(info.value) == f"argument '{name}': {expected}"
+    assert refused(call, keypair, one, container, error=TypeError) == f"argument '{name}': {expected}"
 
 
 def test_buffer_sequences(keypair, one):

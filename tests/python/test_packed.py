@@ -2,9 +2,8 @@
 against an independent model of the packing (Python integers and the
 oracle's decryption), with the exact refusals."""
 
+import json
 import math
-import os
-import subprocess
 import sys
 import textwrap
 
@@ -12,9 +11,10 @@ import pytest
 
 import hecrypt
 from hecrypt import packed
+from children import on_both_engines
 import oracle
+from refusals import refused
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 KEY = oracle.KEY_2048
 MARKER = 0xB5
 HEADROOM = 1048576
@@ -54,11 +54,6 @@ def packed_blob(scale, slots, w, m):
     plain = oracle.textbook_encrypt(KEY.n, m, scale)
     return bytes([MARKER, scale]) + slots.to_bytes(2, "big") + w.to_bytes(2, "big") + plain[1:]
 
-
-def refusal(call):
-    with pytest.raises(ValueError) as caught:
-        call()
-    return str(caught.value)
 
 
 # ---- The surface
@@ -134,14 +129,14 @@ def test_empty_rows_give_no_blobs(known_pk):
                                    "once scaled"),
 ])
 def test_encrypt_refusals(known_pk, rows, kwargs, message):
-    assert refusal(lambda: packed.encrypt(known_pk, rows, **kwargs)) == message
+    assert refused(lambda: packed.encrypt(known_pk, rows, **kwargs)) == message
 
 
 def test_the_slot_and_width_checks_come_before_any_value(known_pk):
     bad_values = [[math.nan] * 40]
-    assert refusal(lambda: packed.encrypt(known_pk, bad_values, slot_bits=3)).startswith(
+    assert refused(lambda: packed.encrypt(known_pk, bad_values, slot_bits=3)).startswith(
         "slot_bits 3 ")
-    assert refusal(lambda: packed.encrypt(known_pk, bad_values)).startswith("rows of 40 values")
+    assert refused(lambda: packed.encrypt(known_pk, bad_values)).startswith("rows of 40 values")
 
 
 def test_encrypt_refuses_a_secret_key_for_now(keypair):
@@ -232,7 +227,7 @@ def test_decrypt_refuses_a_plaintext_that_does_not_fit_its_slots(keypair, m, slo
     plain = oracle.textbook_encrypt(n, m)
     blob = bytes([MARKER, 0]) + slots.to_bytes(2, "big") + w.to_bytes(2, "big") + plain[1:]
     good = packed.encrypt(pk, [[1.0] * slots], 0, w)[0]
-    assert refusal(lambda: packed.decrypt(sk, [good, blob])) == (
+    assert refused(lambda: packed.decrypt(sk, [good, blob])) == (
         f"ciphertext #2 does not decode into its {slots} slot{'s' if slots > 1 else ''} of {w} "
         "bits: its plaintext carries out of the top slot, so a sum or a difference outgrew the "
         "slots, and no slot of it can be trusted")
@@ -287,7 +282,7 @@ def test_mixed_layouts_and_malformed_blobs_are_refused(keypair, call, message):
     a, b, c = blob_of(pk, (8, 2, 64)), blob_of(pk, (8, 3, 64)), blob_of(pk, (4, 2, 64))
     # A generated 2048-bit key's capacity is 2046 or 2047, as its n falls.
     capacity = (int.from_bytes(pk.modulus_bytes(), "big") >> 21).bit_length() + 20
-    assert refusal(lambda: call(pk, a, b, c)) == message.format(capacity=capacity)
+    assert refused(lambda: call(pk, a, b, c)) == message.format(capacity=capacity)
 
 
 def test_a_subtrahend_without_an_inverse_is_refused_at_its_position(keypair):
@@ -295,7 +290,7 @@ def test_a_subtrahend_without_an_inverse_is_refused_at_its_position(keypair):
     n = oracle.modulus_of(pk)
     a = blob_of(pk, (0, 1, 64))
     shared = a[:6] + (n * 5).to_bytes(260, "big")
-    assert refusal(lambda: packed.subtract(pk, [a] * 4, [a, a, shared, shared])) == (
+    assert refused(lambda: packed.subtract(pk, [a] * 4, [a, a, shared, shared])) == (
         "subtrahend #3 has no inverse modulo n^2 of this key: it shares a factor with n, so no "
         "difference with it exists")
 
@@ -305,8 +300,8 @@ def test_plain_functions_refuse_packed_blobs_as_before(keypair):
     blob = blob_of(pk, (8, 2, 64))
     scale_message = ("scale exponent 181 is above the 18 this encoding allows: past that even a "
                      "value of one has no exact f64 representation once scaled")
-    assert refusal(lambda: hecrypt.decrypt(sk, blob)) == scale_message
-    assert refusal(lambda: hecrypt.add_many(pk, [blob])) == "ciphertext #1: " + scale_message
+    assert refused(lambda: hecrypt.decrypt(sk, blob)) == scale_message
+    assert refused(lambda: hecrypt.add_many(pk, [blob])) == "ciphertext #1: " + scale_message
 
 
 # ---- Pool sizes and engines, in fresh interpreters
@@ -315,6 +310,7 @@ CHILD = textwrap.dedent("""
     import json, sys
     import hecrypt, oracle
     from hecrypt import packed
+    from refusals import refusal
     key = getattr(oracle, sys.argv[1])
     pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
     n = key.n
@@ -327,12 +323,6 @@ CHILD = textwrap.dedent("""
     out["combine"] = [b.hex() for b in packed.combine(pk, blobs)]
     out["sums"] = [b.hex() for b in packed.add_blocks(pk, blobs, [list(range(23)), [3, 4]])]
     out["subtract"] = [b.hex() for b in packed.subtract(pk, blobs, blobs[::-1])]
-
-    def refusal(call):
-        try:
-            call()
-        except ValueError as e:
-            return str(e)
     out["refused"] = []
     for positions in json.loads(sys.argv[2]):
         bad = list(blobs)
@@ -348,22 +338,9 @@ CHILD = textwrap.dedent("""
 REFUSALS = [[0], [7, 8], [9, 4], [22, 15]]
 
 
-def run(key, portable, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("HECRYPT_PORTABLE", None)
-    if portable:
-        env["HECRYPT_PORTABLE"] = "1"
-    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-    import json
-    done = subprocess.run([sys.executable, "-c", CHILD, key, json.dumps(REFUSALS)], env=env,
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
 @pytest.mark.parametrize("key, threads", [("KEY_2048", 1), ("KEY_2048", 2), ("KEY_3072", 2)])
 def test_both_engines_give_the_same_bytes_and_the_lowest_refusal(key, threads):
-    fast, portable = run(key, False, threads), run(key, True, threads)
+    fast, portable = on_both_engines(CHILD, key, json.dumps(REFUSALS), threads=threads)
     assert fast == portable
     for (scale, m), r in zip(fast["plain"], range(23)):
         assert scale == 1 and model_unpack(m, 2, 64) == [10 * r, -15 * r]

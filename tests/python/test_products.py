@@ -5,6 +5,7 @@ from hypothesis import given, settings, strategies as st
 
 import hecrypt
 import oracle
+from refusals import refused
 
 SCALE_PAST = ("scalar #{}: the product lands at scale 1e{} (1e{} of the ciphertext times 1e{} of "
               "the scalar), past the 1e18 this encoding allows. Lower scalar_scale_pow10 - the "
@@ -21,11 +22,6 @@ PAST_53 = ("scalar #{} encodes to {} — past 2^53, where an f64 no longer holds
            "scalar_scale_pow10, or scale the values down")
 BOTH = [hecrypt.multiply_many, hecrypt.multiply_many_public]
 
-
-def refusal(call, *args):
-    with pytest.raises(ValueError) as info:
-        call(*args)
-    return str(info.value)
 
 
 @pytest.mark.parametrize("multiply", BOTH)
@@ -74,7 +70,7 @@ def test_shared_refusals(keypair, multiply):
     eight = hecrypt.encrypt_many(pk, [1.0])[0]
     sixteen = hecrypt.multiply_many(pk, [eight], [2.0])[0]
     name = multiply.__name__
-    assert refusal(multiply, pk, [eight], []) == (
+    assert refused(multiply, pk, [eight], []) == (
         f"{name} got 1 ciphertexts and 0 scalars: they are paired by position, and a length "
         "mismatch means the pairing the caller intended is not the one that would happen")
     cases = [
@@ -91,7 +87,7 @@ def test_shared_refusals(keypair, multiply):
         ([eight], [-0.4], 0, ZERO.format(1, "1e0", "-4e-1")),
     ]
     for blobs, scalars, d, text in cases:
-        assert refusal(multiply, pk, blobs, scalars, d) == text
+        assert refused(multiply, pk, blobs, scalars, d) == text
     assert multiply(pk, [], []) == []
     assert multiply(pk, [sixteen], [1.5], 2)[0][0] == 18
 
@@ -100,28 +96,28 @@ def test_secret_scalar_width(keypair):
     pk, _ = keypair
     [c] = hecrypt.encrypt_many(pk, [1.0], 0)
     hecrypt.multiply_many(pk, [c], [1.8e19], 0)
-    assert refusal(hecrypt.multiply_many, pk, [c], [1.9e19], 0) == WIDE.format(1, 20)
-    assert refusal(hecrypt.multiply_many, pk, [c], [-1.9e19], 0) == WIDE.format(1, 20)
+    assert refused(hecrypt.multiply_many, pk, [c], [1.9e19], 0) == WIDE.format(1, 20)
+    assert refused(hecrypt.multiply_many, pk, [c], [-1.9e19], 0) == WIDE.format(1, 20)
 
 
 def test_public_scalar_bound(keypair):
     pk, _ = keypair
     eight = hecrypt.encrypt_many(pk, [1.0])[0]
     hecrypt.multiply_many_public(pk, [eight], [9.0e7])
-    assert refusal(hecrypt.multiply_many_public, pk, [eight], [9.1e7]) == PAST_53.format(
+    assert refused(hecrypt.multiply_many_public, pk, [eight], [9.1e7]) == PAST_53.format(
         1, 9100000000000000)
     [c] = hecrypt.encrypt_many(pk, [1.0], 0)
-    assert refusal(hecrypt.multiply_many_public, pk, [c], [-(2.0**53)], 0) == PAST_53.format(
+    assert refused(hecrypt.multiply_many_public, pk, [c], [-(2.0**53)], 0) == PAST_53.format(
         1, -(2**53))
 
 
 def test_factor_sharing_ciphertexts(keypair):
     pk, _ = keypair
     n = oracle.modulus_of(pk)
-    assert refusal(hecrypt.multiply_many, pk, [oracle.blob(0, n)], [2.0]) == (
+    assert refused(hecrypt.multiply_many, pk, [oracle.blob(0, n)], [2.0]) == (
         "ciphertext #1 is not invertible modulo n^2: it shares a factor with n, so it is not a "
         "ciphertext under this key")
-    assert refusal(hecrypt.multiply_many_public, pk, [oracle.blob(0, n)], [2.0]) == (
+    assert refused(hecrypt.multiply_many_public, pk, [oracle.blob(0, n)], [2.0]) == (
         "ciphertext #1 shares a factor with n, so it is not a ciphertext under this key")
 
 
@@ -147,5 +143,5 @@ def test_rerandomize_refusals(keypair):
                            "allows: past that even a value of one has no exact f64 "
                            "representation once scaled"),
     ]:
-        assert refusal(hecrypt.rerandomize, pk, blobs) == text
+        assert refused(hecrypt.rerandomize, pk, blobs) == text
     hecrypt.rerandomize(pk, [oracle.blob(0, n)])  # range test only

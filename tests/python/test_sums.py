@@ -7,6 +7,7 @@ from hypothesis import given, settings, strategies as st
 
 import hecrypt
 import oracle
+from refusals import refused
 
 EMPTY = "ciphertext is empty: it must start with a scale exponent byte"
 SUM_RANGE = ("ciphertext #{} is not in [1, n^2) of this key: a valid ciphertext is an invertible "
@@ -19,11 +20,6 @@ BLOCK_MIXED = ("block #{} mixes scale 1e{} at position {} into a sum started at 
 EMPTY_SUM_TAIL = (": an empty sum has no encryption under this key, and returning one would be a "
                   "ciphertext of zero that nobody asked for")
 
-
-def refusal(call, *args):
-    with pytest.raises(ValueError) as info:
-        call(*args)
-    return str(info.value)
 
 
 @pytest.fixture(scope="module")
@@ -72,7 +68,7 @@ def test_add_many_refusals_in_order(keypair, ints):
         ([ints[0], oracle.blob(0, n * n)], SUM_RANGE.format(2)),
     ]
     for blobs, text in cases:
-        assert refusal(hecrypt.add_many, pk, blobs) == text
+        assert refused(hecrypt.add_many, pk, blobs) == text
     hecrypt.add_many(pk, [ints[0], oracle.blob(0, n)])  # in range: no gcd is computed
 
 
@@ -82,14 +78,14 @@ def test_headroom_limit(keypair):
     many = [one] * 1048576
     total = hecrypt.add_many(pk, many)
     assert hecrypt.decrypt_many(sk, [total]) == ["1048576"]
-    assert refusal(hecrypt.add_many, pk, many + [b""]) == (
+    assert refused(hecrypt.add_many, pk, many + [b""]) == (
         "add_many takes at most 1048576 ciphertexts per call, got 1048577: past that the "
         "reserved headroom stops covering the sum. This is a per-call limit, not a guarantee - "
         "chaining calls escapes it, and what actually keeps sums in range is the gap between "
         "the key floor and the f64 range")
     index = [0] * 1048576
     assert hecrypt.add_blocks(pk, [one], [index]) == [total]
-    assert refusal(hecrypt.add_blocks, pk, [one], [[0], index + [0]]) == (
+    assert refused(hecrypt.add_blocks, pk, [one], [[0], index + [0]]) == (
         "block #2 holds 1048577 ciphertexts, at most 1048576 per sum: past that the reserved "
         "headroom stops covering the sum")
 
@@ -107,7 +103,7 @@ def test_add_blocks_refusals_follow_the_phases(keypair, ints):
         ([[1], [0, 1, 2]], BLOCK_MIXED.format(2, 8, 3, 0)),
     ]
     for blocks, text in cases:
-        assert refusal(hecrypt.add_blocks, pk, blobs, blocks) == text
+        assert refused(hecrypt.add_blocks, pk, blobs, blocks) == text
     assert hecrypt.add_blocks(pk, blobs, []) == []
     assert hecrypt.add_blocks(pk, blobs, [[0, 0], [1]]) == [
         hecrypt.add_many(pk, [ints[0], ints[0]]), ints[1]]
