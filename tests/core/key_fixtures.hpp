@@ -8,6 +8,20 @@ namespace hecrypt::testing {
 
 inline mpz_class hex(const char* digits) { return mpz_class(digits, 16); }
 
+// The value a test's set-up needs; a refusal stops the test with its text.
+template <class T>
+T value_of(Outcome<T> outcome) {
+    if (!outcome.ok()) throw InternalFault(outcome.refusal());
+    return std::move(outcome.value());
+}
+
+// A public key of n, which sums and powers need not factor into safe primes.
+inline PublicKeyRecord public_key_of(const mpz_class& n) {
+    return value_of(public_key_from_n(to_bytes_be(n)));
+}
+
+inline mpz_class modulus_3072() { return hex(SAFE_PRIME_1536_1) * hex(SAFE_PRIME_1536_2); }
+
 // The first prime after a fixed pattern of exactly `bits` bits: keys that
 // need no safe primes (decryption, packing), found quickly.
 inline mpz_class prime_of(unsigned bits, const char* pattern) {
@@ -17,11 +31,8 @@ inline mpz_class prime_of(unsigned bits, const char* pattern) {
 }
 
 inline const KeyPair& known_keypair_2048() {
-    static const KeyPair pair = [] {
-        auto made = assemble_keypair(hex(SAFE_PRIME_1024_1), hex(SAFE_PRIME_1024_2));
-        if (!made.ok()) throw InternalFault(made.refusal());
-        return std::move(made.value());
-    }();
+    static const KeyPair pair =
+        value_of(assemble_keypair(hex(SAFE_PRIME_1024_1), hex(SAFE_PRIME_1024_2)));
     return pair;
 }
 

@@ -1,9 +1,10 @@
 // Comparing two engines' answers to one call: the same value, or the same
-// refusal word for word.
+// refusal word for word; and a refusal's opening words.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "core/support/bigint.hpp"
@@ -23,6 +24,12 @@ void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
     } else {
         EXPECT_EQ(got.refusal(), expected.refusal());
     }
+}
+
+template <class T>
+void expect_refused(const Outcome<T>& got, const std::string& opening) {
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.refusal().rfind(opening, 0), 0u) << got.refusal();
 }
 
 }  // namespace hecrypt::testing

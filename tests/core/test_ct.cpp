@@ -6,32 +6,23 @@
 
 #include "core/support/ct.hpp"
 #include "fault_text.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
 using testing::fault_text;
+using testing::from_limbs;
+using testing::powm;
 using LimbVector = std::vector<mp_limb_t>;
 
 constexpr mp_limb_t ONES = ~mp_limb_t{0};
 constexpr mp_limb_t TOP = mp_limb_t{1} << 63;
 
-mpz_class value_of(const LimbVector& limbs) {
-    mpz_class x;
-    mpz_import(x.get_mpz_t(), limbs.size(), -1, sizeof(mp_limb_t), 0, 0, limbs.data());
-    return x;
-}
-
 LimbVector limbs_of(const mpz_class& x, std::size_t width) {
     LimbVector out(width);
     std::copy_n(mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t()), out.begin());
     return out;
-}
-
-mpz_class powm(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
-    mpz_class r;
-    mpz_powm(r.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
-    return r;
 }
 
 // Pairs that differ only in the lowest or only in the top bit, and the
@@ -115,7 +106,7 @@ TEST(ConstantTimeMulMod, AgreesWithGmp) {
             for (const mpz_class& b : operands) {
                 LimbVector out(w, ONES);
                 ct_mul_mod(out, limbs_of(a, w), limbs_of(b, w), limbs_of(m, w));
-                ASSERT_EQ(value_of(out), a * b % m) << "m=" << m << " a=" << a << " b=" << b;
+                ASSERT_EQ(from_limbs(out), a * b % m) << "m=" << m << " a=" << a << " b=" << b;
             }
         }
     }
@@ -165,7 +156,7 @@ TEST(ConstantTimeCopyLimbs, CopiesTheValueAndReportsWhatDoesNotFit) {
         std::size_t width;
         bool fits;
     };
-    const mpz_class big = value_of({ONES, ONES, ONES, 5});
+    const mpz_class big = from_limbs(LimbVector{ONES, ONES, ONES, 5});
     const Case cases[] = {
         {0, 1, true},   {0, 0, true},    {7, 3, true},         {-7, 2, true},
         {big, 4, true}, {big, 3, false}, {big >> 64, 3, true}, {mpz_class(1) << 64, 1, false}};
@@ -179,7 +170,7 @@ TEST(ConstantTimeCopyLimbs, CopiesTheValueAndReportsWhatDoesNotFit) {
         const mp_limb_t excess = ct_copy_limbs(x, out);
         EXPECT_EQ(excess == 0, c.fits) << c.x;
         if (c.fits) {
-            EXPECT_EQ(value_of(out), abs(c.x)) << c.x;
+            EXPECT_EQ(from_limbs(out), abs(c.x)) << c.x;
         }
     }
 }

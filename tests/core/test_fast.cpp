@@ -4,23 +4,19 @@
 
 #include "core/engine/portable/fast.hpp"
 #include "fault_text.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
 using testing::fault_text;
+using testing::powm;
 
 Bytes random_bytes(gmp_randclass& rng, std::size_t count) {
     Bytes bytes(count);
     for (auto& byte : bytes)
         byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
     return bytes;
-}
-
-mpz_class powm(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
-    mpz_class r;
-    mpz_powm(r.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
-    return r;
 }
 
 // A table over n^2 for a random odd n, with one window per digit of an

@@ -40,8 +40,7 @@ const Tables& tables(unsigned bits) {
         return tables_for(pk.n + 2, pk.n);
     }();
     static const Tables t3072 = [] {
-        const mpz_class n =
-            testing::hex(testing::SAFE_PRIME_1536_1) * testing::hex(testing::SAFE_PRIME_1536_2);
+        const mpz_class n = testing::modulus_3072();
         return tables_for(n - 5, n);
     }();
     static const Tables t4096 = [] {

@@ -6,18 +6,14 @@
 #include <ostream>
 
 #include "core/encoding/fixed_point.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
+using testing::power_of_two;
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
-
-mpz_class power_of_two(unsigned long k) {
-    mpz_class x = 1;
-    mpz_mul_2exp(x.get_mpz_t(), x.get_mpz_t(), k);
-    return x;
-}
 
 // The exact integer of a finite integral double, taken from its significand
 // and exponent rather than through GMP's double conversion.

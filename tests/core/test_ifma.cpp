@@ -3,17 +3,14 @@
 #include "core/engine/ifma/convert.hpp"
 #include "core/support/cpu.hpp"
 #include "fault_text.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
 using testing::fault_text;
-
-mpz_class power_of_two(std::size_t bits) { return mpz_class(1) << bits; }
-
-mpz_class random_odd(gmp_randclass& rng, unsigned bits) {
-    return rng.get_z_bits(bits) | power_of_two(bits - 1) | 1;
-}
+using testing::power_of_two;
+using testing::random_odd;
 
 struct IfmaCase {
     const char* name;

@@ -2,23 +2,15 @@
 
 #include "core/engine/portable/mont.hpp"
 #include "fault_text.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
 using testing::fault_text;
-
-mpz_class power_of_two(unsigned bits) { return mpz_class(1) << bits; }
-
-mpz_class random_odd(gmp_randclass& rng, unsigned bits) {
-    return rng.get_z_bits(bits) | power_of_two(bits - 1) | 1;
-}
-
-mpz_class value_of(LimbView limbs) {
-    mpz_class x;
-    mpz_import(x.get_mpz_t(), limbs.size(), -1, sizeof(mp_limb_t), 0, 0, limbs.data());
-    return x;
-}
+using testing::from_limbs;
+using testing::power_of_two;
+using testing::random_odd;
 
 struct ModulusCase {
     const char* name;
@@ -58,7 +50,7 @@ class Mont : public ::testing::TestWithParam<ModulusCase> {
 TEST_P(Mont, ContextShape) {
     EXPECT_EQ(ctx.width, GetParam().width);
     EXPECT_EQ(ctx.modulus[0] * ctx.neg_inv, ~mp_limb_t{0});
-    EXPECT_EQ(value_of(ctx.one), power_of_two(64 * ctx.width) % m);
+    EXPECT_EQ(from_limbs(ctx.one), power_of_two(64 * ctx.width) % m);
     EXPECT_EQ(from_mont(ctx, ctx.one, scratch), 1 % m);
 }
 
@@ -73,7 +65,7 @@ TEST_P(Mont, MulMatchesDefinitionAndIsReduced) {
         write_limbs(x, a);
         write_limbs(y, b);
         mont_mul(ctx, a, b, out, scratch);
-        EXPECT_EQ(value_of(out), x * y * r_inverse % m) << "x=" << x << " y=" << y;
+        EXPECT_EQ(from_limbs(out), x * y * r_inverse % m) << "x=" << x << " y=" << y;
     }
 }
 

@@ -9,9 +9,14 @@
 #include "core/engine/dispatch.hpp"
 #include "core/ops/packed.hpp"
 #include "key_fixtures.hpp"
+#include "same_outcome.hpp"
 
 namespace hecrypt {
 namespace {
+
+using testing::expect_refused;
+using testing::value_of;
+using testing::views;
 
 // Each key twice: on the engine keys get (8-lane where the CPU has it) and
 // on the portable one.
@@ -21,10 +26,10 @@ struct Engines {
 };
 
 Engines engines_of(const mpz_class& p, const mpz_class& q) {
-    auto pk = public_key_from_n(to_bytes_be(p * q));
+    const PublicKeyRecord pk = testing::public_key_of(p * q);
     auto sk = prepare_decryption(p, q), sk_portable = prepare_decryption(p, q);
-    if (!pk.ok() || !sk || !sk_portable) throw InternalFault("test key");
-    return {pk.value(), on_engine(pk.value(), EngineChoice::portable), std::move(*sk),
+    if (!sk || !sk_portable) throw InternalFault("test key");
+    return {pk, on_engine(pk, EngineChoice::portable), std::move(*sk),
             on_engine(std::move(*sk_portable), EngineChoice::portable)};
 }
 
@@ -39,10 +44,6 @@ const Engines& keys(unsigned bits) {
         engines_of(testing::prime_of(2048, "9e3779b97f4a7c15f39cc0605cedc834"),
                    testing::prime_of(2048, "b7e151628aed2a6abf7158809cf4f3c7"));
     return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
-}
-
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
-    return {blobs.begin(), blobs.end()};
 }
 
 // The model: M = sum of d_j 2^(w j), by multiplication rather than shifts.
@@ -98,10 +99,9 @@ TEST(PackedBlobs, PlainReadersTakeTheMarkerForAnOutOfRangeScale) {
 TEST(PackedBlobs, WriteAndParseRoundTrip) {
     for (const Layout layout : {Layout{0, 1, 0}, Layout{8, 1, 22}, Layout{18, 65535, 65535}}) {
         for (const mpz_class& c : {mpz_class(0), mpz_class(1), mpz_class("123456789abcdef", 16)}) {
-            const Outcome<PackedBlob> parsed = parse_packed(write_packed(layout, c));
-            ASSERT_TRUE(parsed.ok()) << parsed.refusal();
-            EXPECT_TRUE(parsed.value().layout == layout);
-            EXPECT_EQ(parsed.value().ciphertext, c);
+            const PackedBlob parsed = value_of(parse_packed(write_packed(layout, c)));
+            EXPECT_TRUE(parsed.layout == layout);
+            EXPECT_EQ(parsed.ciphertext, c);
         }
     }
 }
@@ -162,13 +162,9 @@ std::vector<double> edge_rows(std::size_t rows, std::size_t width) {
 TEST_P(PackedEngines, RowsAtCapacityComeBackOnBothEngines) {
     const std::size_t width = capacity() / 64, rows = 9;
     const std::vector<double> values = edge_rows(rows, width);
-    auto blobs = packed::encrypt(k().pk, {values, rows, width}, 0, 64);
-    ASSERT_TRUE(blobs.ok()) << blobs.refusal();
-    for (const SecretKeyRecord* sk : {&k().sk, &k().sk_portable}) {
-        auto back = packed::decrypt(*sk, views(blobs.value()));
-        ASSERT_TRUE(back.ok()) << back.refusal();
-        EXPECT_EQ(back.value(), values);
-    }
+    const auto blobs = value_of(packed::encrypt(k().pk, {values, rows, width}, 0, 64));
+    for (const SecretKeyRecord* sk : {&k().sk, &k().sk_portable})
+        EXPECT_EQ(value_of(packed::decrypt(*sk, views(blobs))), values);
     auto wider = packed::encrypt(k().pk, {values, 1, width + 1}, 0, 64);
     ASSERT_FALSE(wider.ok());
     EXPECT_NE(wider.refusal().find("at most " + std::to_string(width) + " values per row"),
@@ -181,41 +177,32 @@ TEST_P(PackedEngines, CombineIsTheSameBytesOnBothEngines) {
     const std::size_t per = capacity() / 128;
     for (const std::size_t count : {std::size_t{1}, per, per + 1, 8 * per + 3}) {
         const std::vector<double> values = edge_rows(count, 2);
-        auto blobs = packed::encrypt(k().pk, {values, count, 2}, 0, 64);
-        ASSERT_TRUE(blobs.ok()) << blobs.refusal();
-        auto lanes = packed::combine(k().pk, views(blobs.value()));
-        auto portable = packed::combine(k().pk_portable, views(blobs.value()));
-        ASSERT_TRUE(lanes.ok() && portable.ok());
-        EXPECT_EQ(lanes.value(), portable.value());
-        EXPECT_EQ(lanes.value().size(), (count + per - 1) / per);
-        auto back = packed::decrypt(k().sk, views(lanes.value()));
-        ASSERT_TRUE(back.ok()) << back.refusal();
-        EXPECT_EQ(back.value(), values) << count;
+        const auto blobs = value_of(packed::encrypt(k().pk, {values, count, 2}, 0, 64));
+        const auto lanes = value_of(packed::combine(k().pk, views(blobs)));
+        EXPECT_EQ(lanes, value_of(packed::combine(k().pk_portable, views(blobs))));
+        EXPECT_EQ(lanes.size(), (count + per - 1) / per);
+        EXPECT_EQ(value_of(packed::decrypt(k().sk, views(lanes))), values) << count;
     }
 }
 
 TEST_P(PackedEngines, SumsAndDifferencesAreTheSameBytesOnBothEngines) {
     const std::size_t rows = 40;
     const std::vector<double> values = edge_rows(rows, 3);
-    auto blobs = packed::encrypt(k().pk, {values, rows, 3}, 2, 80);
-    ASSERT_TRUE(blobs.ok());
-    const auto v = views(blobs.value());
+    const auto blobs = value_of(packed::encrypt(k().pk, {values, rows, 3}, 2, 80));
+    const auto v = views(blobs);
     const std::vector<Block> blocks{{0, 1, 2, 3, 4, 5, 6, 7, 8}, {3}, {39, 0, 39}};
-    auto sums = packed::add_blocks(k().pk, v, blocks);
-    ASSERT_TRUE(sums.ok()) << sums.refusal();
-    EXPECT_EQ(sums.value(), packed::add_blocks(k().pk_portable, v, blocks).value());
-    auto all = packed::add_many(k().pk, v);
-    EXPECT_EQ(all.value(), packed::add_many(k().pk_portable, v).value());
+    const auto sums = value_of(packed::add_blocks(k().pk, v, blocks));
+    EXPECT_EQ(sums, value_of(packed::add_blocks(k().pk_portable, v, blocks)));
+    const Bytes all = value_of(packed::add_many(k().pk, v));
+    EXPECT_EQ(all, value_of(packed::add_many(k().pk_portable, v)));
     // the whole sum minus the first block's is the sum of the rest
-    const std::vector<ByteView> whole{all.value()}, first{sums.value()[0]};
-    auto rest = packed::subtract(k().pk, whole, first);
-    ASSERT_TRUE(rest.ok()) << rest.refusal();
-    auto got = packed::decrypt(k().sk_portable, views(rest.value()));
-    ASSERT_TRUE(got.ok()) << got.refusal();
+    const std::vector<ByteView> whole{all}, first{sums[0]};
+    const auto rest = value_of(packed::subtract(k().pk, whole, first));
+    const auto got = value_of(packed::decrypt(k().sk_portable, views(rest)));
     for (std::size_t c = 0; c < 3; ++c) {
         double expected = 0;
         for (std::size_t r = 9; r < rows; ++r) expected += values[3 * r + c];
-        EXPECT_EQ(got.value()[c], expected) << c;
+        EXPECT_EQ(got[c], expected) << c;
     }
 }
 
@@ -239,20 +226,14 @@ class DecryptRefusals : public ::testing::TestWithParam<TwoFaults> {};
 TEST_P(DecryptRefusals, TheLowestIsReportedOnBothEngines) {
     const Engines& k = keys(2048);
     std::vector<double> values(2 * 12, 1.0);
-    auto blobs = packed::encrypt(k.pk, {values, 12, 2}, 0, 64);
-    ASSERT_TRUE(blobs.ok());
-    blobs.value()[GetParam().carry] = carrying_blob(k.pk.n);
-    blobs.value()[GetParam().malformed] = Bytes{PACKED_MARKER, 0};
+    auto blobs = value_of(packed::encrypt(k.pk, {values, 12, 2}, 0, 64));
+    blobs[GetParam().carry] = carrying_blob(k.pk.n);
+    blobs[GetParam().malformed] = Bytes{PACKED_MARKER, 0};
     const std::size_t lowest = std::min(GetParam().carry, GetParam().malformed);
-    const std::string label = "ciphertext #" + std::to_string(lowest + 1);
-    for (const SecretKeyRecord* sk : {&k.sk, &k.sk_portable}) {
-        auto got = packed::decrypt(*sk, views(blobs.value()));
-        ASSERT_FALSE(got.ok());
-        EXPECT_EQ(
-            got.refusal().rfind(label + (lowest == GetParam().carry ? " does not" : ": packed"), 0),
-            0u)
-            << got.refusal();
-    }
+    const std::string label = "ciphertext #" + std::to_string(lowest + 1) +
+                              (lowest == GetParam().carry ? " does not" : ": packed");
+    for (const SecretKeyRecord* sk : {&k.sk, &k.sk_portable})
+        expect_refused(packed::decrypt(*sk, views(blobs)), label);
 }
 
 // Within one group of four ciphertexts, across two, and at either end.
@@ -274,12 +255,10 @@ TEST_P(SubtractRefusals, TheLowestIsReported) {
     std::vector<Bytes> minuends(count, one), subtrahends(count, one);
     subtrahends[bad] = write_packed(Layout{0, 1, 64}, k.pk.n);  // shares every factor with n
     minuends[malformed] = Bytes{};
-    auto got = packed::subtract(k.pk, views(minuends), views(subtrahends));
-    ASSERT_FALSE(got.ok());
-    const std::string expected =
-        bad < malformed ? "subtrahend #" + std::to_string(bad + 1) + " has no inverse"
-                        : "minuend #" + std::to_string(malformed + 1) + ": ciphertext is empty";
-    EXPECT_EQ(got.refusal().rfind(expected, 0), 0u) << got.refusal();
+    expect_refused(packed::subtract(k.pk, views(minuends), views(subtrahends)),
+                   bad < malformed
+                       ? "subtrahend #" + std::to_string(bad + 1) + " has no inverse"
+                       : "minuend #" + std::to_string(malformed + 1) + ": ciphertext is empty");
 }
 
 // Around the end of the first batch that shares an inversion (256 pairs).

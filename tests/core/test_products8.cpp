@@ -14,12 +14,8 @@ namespace {
 PublicKeyRecord key_of(unsigned bits) {
     if (bits == 2048) return testing::known_keypair_2048().public_key;
     // At 4096 bits any odd n will do: the powers only work modulo n^2.
-    const mpz_class n = bits == 3072 ? mpz_class(testing::hex(testing::SAFE_PRIME_1536_1) *
-                                                 testing::hex(testing::SAFE_PRIME_1536_2))
-                                     : mpz_class((mpz_class(1) << 4095) + 4771);
-    auto pk = public_key_from_n(to_bytes_be(n));
-    if (!pk.ok()) throw InternalFault(pk.refusal());
-    return std::move(pk.value());
+    return testing::public_key_of(bits == 3072 ? testing::modulus_3072()
+                                               : mpz_class((mpz_class(1) << 4095) + 4771));
 }
 
 struct ScalarPair {

@@ -29,22 +29,17 @@ KeyPairOfEngines engines_of(const PublicKeyRecord& pk) {
             IfmaContext(pk.n_squared)};
 }
 
-PublicKeyRecord from_n(const mpz_class& n) {
-    auto pk = public_key_from_n(to_bytes_be(n));
-    if (!pk.ok()) throw InternalFault(pk.refusal());
-    return std::move(pk.value());
-}
-
 // The 4096-bit modulus need not factor into safe primes: sums only
 // multiply modulo n^2.
 const KeyPairOfEngines& keys(unsigned bits) {
     static const KeyPairOfEngines k2048 = engines_of(testing::known_keypair_2048().public_key);
-    static const KeyPairOfEngines k3072 = engines_of(from_n(
-        testing::hex(testing::SAFE_PRIME_1536_1) * testing::hex(testing::SAFE_PRIME_1536_2)));
+    static const KeyPairOfEngines k3072 =
+        engines_of(testing::public_key_of(testing::modulus_3072()));
     static const KeyPairOfEngines k4096 = [] {
         gmp_randclass rng(gmp_randinit_default);
         rng.seed(4096);
-        return engines_of(from_n(rng.get_z_bits(4096) | (mpz_class(1) << 4095) | 1));
+        return engines_of(
+            testing::public_key_of(rng.get_z_bits(4096) | (mpz_class(1) << 4095) | 1));
     }();
     return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
 }

@@ -5,16 +5,12 @@
 #include "core/engine/portable/engines.hpp"
 #include "core/ops/terms.hpp"
 #include "key_fixtures.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
-mpz_class powm(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
-    mpz_class r;
-    mpz_powm(r.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
-    return r;
-}
-
+using testing::powm;
 // Both signs at both ends of the scalar range: the fixed-width exponent and
 // the final product both depend on the sign, and 2^64 - 1 leaves no room.
 TEST(ScalarPower, AgreesWithGmpOverTheScalarRange) {

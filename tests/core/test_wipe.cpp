@@ -24,11 +24,13 @@
 #include "core/keys/secret.hpp"
 #include "core/support/secure_memory.hpp"
 #include "key_fixtures.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
 
 using testing::hex;
+using testing::powm;
 
 // Whether GMP's blocks pass through the wiping functions on their way to
 // the recorder, or only the code's own wiping stands between them.
@@ -121,12 +123,6 @@ const mpz_class& q() {
 }
 
 mpz_class l_of(const mpz_class& u, const mpz_class& d) { return (u - 1) / d; }
-
-mpz_class powm(const mpz_class& base, const mpz_class& e, const mpz_class& m) {
-    mpz_class out;
-    mpz_powm(out.get_mpz_t(), base.get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
-    return out;
-}
 
 // The primes and what would give them away: p - 1 and (p - 1)/2 factor n
 // at once, so do p^2, |p - q|, and the per-prime decryption constants.
