@@ -138,27 +138,12 @@ TEST(Keys, FromNAcceptsLeadingZerosAndEncryptsForTheSecretKey) {
     EXPECT_EQ(*decrypt_integer(keys.secret_key, zero), 0);
 }
 
-TEST(Primes, SmallPrimesAreTheOddPrimesBelow4096) {
-    auto primes = small_primes(4096);
-    ASSERT_EQ(primes.size(), 563u);
-    EXPECT_EQ(primes.front(), 3u);
-    EXPECT_EQ(primes.back(), 4093u);
-}
-
 TEST(Primes, EightBitSafePrimes) {
     for (int i = 0; i < 20; ++i) {
         mpz_class p = safe_prime(8);
         EXPECT_TRUE(p == 167 || p == 179 || p == 227) << p.get_str();
     }
     EXPECT_THROW(safe_prime(7), InternalFault);
-}
-
-TEST(Primes, SafeBlumPrimeOfExactLength) {
-    mpz_class p = safe_prime(256);
-    EXPECT_EQ(bit_length(p), 256u);
-    EXPECT_EQ(mpz_fdiv_ui(p.get_mpz_t(), 4), 3u);
-    EXPECT_TRUE(probably_prime(p));
-    EXPECT_TRUE(probably_prime((p - 1) / 2));
 }
 
 class LongPower : public ::testing::TestWithParam<std::size_t> {};

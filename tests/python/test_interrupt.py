@@ -1,14 +1,11 @@
 """Ctrl-C stops a long call: nothing partial comes back, and the module, its
 pool and its keys keep working."""
 
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from children import run
 
 # Each call below would run for many seconds; SIGINT arrives after 0.3 s. The
 # child prints how long each call took to stop after the signal, then checks
@@ -73,18 +70,9 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(script, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
-                          text=True, timeout=600)
-    assert done.returncode == 0, done.stderr
-    return done.stdout
-
-
 @pytest.mark.parametrize("threads", [1, 3])
 def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
-    lines = run_child(CHILD, threads).split()
+    lines = run(CHILD, threads=threads, timeout=600).split()
     lateness = dict(zip(lines[::2], map(float, lines[1::2])))
     assert len(lateness) == 16
     # Polled every 50 ms; the bound is loose for a loaded machine, and far
@@ -130,7 +118,7 @@ HANDLERS = textwrap.dedent("""
 
 
 def test_the_handler_decides_what_happens():
-    assert run_child(HANDLERS, 2).strip() == "from the handler"
+    assert run(HANDLERS, threads=2).strip() == "from the handler"
 
 
 def test_a_call_from_another_thread_is_not_stopped_by_the_main_threads_signal():
@@ -156,4 +144,4 @@ def test_a_call_from_another_thread_is_not_stopped_by_the_main_threads_signal():
         assert oracle.KEY_2048.decrypt(out[0]) == (0, 32 * 32000)
         print("done")
     """)
-    assert run_child(script, 2).strip() == "done"
+    assert run(script, threads=2).strip() == "done"

@@ -7,9 +7,6 @@ the array's items gives: the same results, the same refusal.
 
 import array
 import math
-import os
-import subprocess
-import sys
 import types
 import warnings
 
@@ -17,6 +14,7 @@ import pytest
 
 import hecrypt
 import oracle
+from children import run
 from test_hostile import assert_leaves_nothing
 from refusals import refused
 
@@ -268,9 +266,4 @@ def test_the_module_works_where_numpy_is_absent():
         "blobs = hecrypt.encrypt_many(pk, memoryview(array.array('d', [1.0, 2.0])), 0)\n"
         "[total] = hecrypt.add_blocks(pk, blobs, [memoryview(array.array('q', [0, 1]))])\n"
         "print(oracle.KEY_2048.decrypt(total))\n")
-    here = os.path.dirname(os.path.abspath(__file__))
-    path = os.pathsep.join([here, *sys.path])
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": path}, timeout=60)
-    assert run.returncode == 0, run.stderr
-    assert run.stdout == "(0, 3)\n"
+    assert run(script) == "(0, 3)\n"

@@ -344,7 +344,7 @@ def test_both_engines_give_the_same_bytes_and_the_lowest_refusal(key, threads):
     assert fast == portable
     for (scale, m), r in zip(fast["plain"], range(23)):
         assert scale == 1 and model_unpack(m, 2, 64) == [10 * r, -15 * r]
-    for positions, refused in zip(REFUSALS, fast["refused"]):
+    for positions, texts in zip(REFUSALS, fast["refused"]):
         lowest = min(positions) + 1
         assert all(text.startswith((f"ciphertext #{lowest}", f"subtrahend #{lowest}"))
-                   for text in refused), refused
+                   for text in texts), texts

@@ -2,8 +2,6 @@
 
 import multiprocessing
 import os
-import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -12,10 +10,9 @@ import pytest
 
 import hecrypt
 import oracle
+from children import run
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Runs in a fresh interpreter so that the pool is sized from the environment.
 CHILD = textwrap.dedent("""
@@ -36,18 +33,9 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(threads, count):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-    done = subprocess.run([sys.executable, "-c", CHILD.format(count=count)], env=env,
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
-
-
 @pytest.mark.parametrize("threads, count", [(1, 9), (2, 9), (16, 9), (64, 9), (2, 40)])
 def test_results_in_input_order_and_the_lowest_refusal_for_any_pool_size(threads, count):
-    refusal = run_child(threads, count)
+    refusal = run(CHILD.format(count=count), threads=threads).strip()
     assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
 
 
@@ -194,18 +182,11 @@ PRODUCT_REFUSALS = [
 ]
 
 
-@pytest.mark.parametrize("portable", ["0", "1"])
+@pytest.mark.parametrize("portable", [False, True])
 def test_products_equal_for_every_pool_size_with_the_lowest_refusal(portable):
-    outputs = []
-    for threads in (1, 2, 16):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), HECRYPT_PORTABLE=portable)
-        env["PYTHONPATH"] = os.pathsep.join([HERE, env.get("PYTHONPATH", "")])
-        cases = [bad for bad, _ in PRODUCT_REFUSALS]
-        child = PRODUCTS_CHILD.format(cases=cases, check=threads == 1)
-        done = subprocess.run([sys.executable, "-c", child],
-                              env=env, capture_output=True, text=True, timeout=300)
-        assert done.returncode == 0, done.stderr
-        outputs.append(done.stdout.split())
+    cases = [bad for bad, _ in PRODUCT_REFUSALS]
+    outputs = [run(PRODUCTS_CHILD.format(cases=cases, check=threads == 1), portable=portable,
+                   threads=threads).split() for threads in (1, 2, 16)]
     assert outputs[0] == outputs[1] == outputs[2]
     wanted = [position for _, position in PRODUCT_REFUSALS for _ in range(2)]
     assert outputs[0][1:] == wanted
