@@ -3,17 +3,11 @@
 
 #include "core/keys/keys.hpp"
 #include "known_primes.hpp"
+#include "value_of.hpp"
 
 namespace hecrypt::testing {
 
 inline mpz_class hex(const char* digits) { return mpz_class(digits, 16); }
-
-// The value a test's set-up needs; a refusal stops the test with its text.
-template <class T>
-T value_of(Outcome<T> outcome) {
-    if (!outcome.ok()) throw InternalFault(outcome.refusal());
-    return std::move(outcome.value());
-}
 
 // A public key of n, which sums and powers need not factor into safe primes.
 inline PublicKeyRecord public_key_of(const mpz_class& n) {

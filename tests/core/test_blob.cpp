@@ -2,9 +2,12 @@
 
 #include "core/encoding/blob.hpp"
 #include "core/encoding/fixed_point.hpp"
+#include "value_of.hpp"
 
 namespace hecrypt {
 namespace {
+
+using testing::value_of;
 
 TEST(ParseBlob, RefusesEmptyAndOutOfRangeScales) {
     const struct {
@@ -35,10 +38,9 @@ TEST(ParseBlob, ReadsScaleAndBigEndianIntegerIgnoringLeadingZeros) {
         {{3, 0x12, 0x34, 0x56}, 3, 0x123456},
     };
     for (const auto& c : cases) {
-        const auto parsed = parse_blob(c.blob);
-        ASSERT_TRUE(parsed.ok()) << parsed.refusal();
-        EXPECT_EQ(parsed.value().scale, c.scale);
-        EXPECT_EQ(parsed.value().ciphertext, c.ciphertext);
+        const ParsedBlob parsed = value_of(parse_blob(c.blob));
+        EXPECT_EQ(parsed.scale, c.scale);
+        EXPECT_EQ(parsed.ciphertext, c.ciphertext);
     }
 }
 
@@ -73,18 +75,16 @@ TEST(WriteBlob, IsMinimalAndReadsBack) {
         const Bytes blob = write_blob(5, c);
         EXPECT_EQ(blob.size(), 1 + (bit_length(c) + 7) / 8);
         EXPECT_NE(blob[1], 0);
-        const auto parsed = parse_blob(blob);
-        ASSERT_TRUE(parsed.ok());
-        EXPECT_EQ(parsed.value().scale, 5);
-        EXPECT_EQ(parsed.value().ciphertext, c);
+        const ParsedBlob parsed = value_of(parse_blob(blob));
+        EXPECT_EQ(parsed.scale, 5);
+        EXPECT_EQ(parsed.ciphertext, c);
     }
 }
 
 TEST(WriteBlob, ReadingAndRewritingDropsLeadingZeros) {
     const Bytes padded{8, 0, 0, 0x01, 0x02};
-    const auto parsed = parse_blob(padded);
-    ASSERT_TRUE(parsed.ok());
-    EXPECT_EQ(write_blob(parsed.value().scale, parsed.value().ciphertext), (Bytes{8, 0x01, 0x02}));
+    const ParsedBlob parsed = value_of(parse_blob(padded));
+    EXPECT_EQ(write_blob(parsed.scale, parsed.ciphertext), (Bytes{8, 0x01, 0x02}));
 }
 
 TEST(WriteBlob, RejectsWhatNoReaderCouldTakeBack) {
