@@ -5,6 +5,7 @@
 #include <gmpxx.h>
 
 #include <cstddef>
+#include <ostream>
 #include <span>
 
 namespace hecrypt::testing {
@@ -28,5 +29,15 @@ inline mpz_class from_limbs(std::span<const mp_limb_t> limbs) {
     mpz_import(x.get_mpz_t(), limbs.size(), -1, sizeof(mp_limb_t), 0, 0, limbs.data());
     return x;
 }
+
+// A modulus to check a kernel at, the width in digits or limbs it takes,
+// and a name for the test's.
+struct ModulusCase {
+    const char* name;
+    mpz_class m;
+    std::size_t width;
+
+    friend void PrintTo(const ModulusCase& c, std::ostream* os) { *os << c.name; }
+};
 
 }  // namespace hecrypt::testing

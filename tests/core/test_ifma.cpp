@@ -9,18 +9,11 @@ namespace hecrypt {
 namespace {
 
 using testing::fault_text;
+using testing::ModulusCase;
 using testing::power_of_two;
 using testing::random_odd;
 
-struct IfmaCase {
-    const char* name;
-    mpz_class m;
-    std::size_t width;
-
-    friend void PrintTo(const IfmaCase& c, std::ostream* os) { *os << c.name; }
-};
-
-std::vector<IfmaCase> moduli() {
+std::vector<ModulusCase> moduli() {
     gmp_randclass rng(gmp_randinit_default);
     rng.seed(52);
     const auto square = [&](unsigned bits) {
@@ -58,7 +51,7 @@ Values8 values_of(LaneView v) {
     return xs;
 }
 
-class IfmaLayout : public ::testing::TestWithParam<IfmaCase> {
+class IfmaLayout : public ::testing::TestWithParam<ModulusCase> {
   protected:
     const mpz_class& m = GetParam().m;
     IfmaContext ctx{m};
@@ -97,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Moduli, IfmaLayout, ::testing::ValuesIn(moduli()),
 
 // The kernels at both widths: with LaneCount::Four, lanes 4 to 7 of every
 // output must come back as they were.
-class IfmaKernel : public ::testing::TestWithParam<std::tuple<IfmaCase, LaneCount>> {
+class IfmaKernel : public ::testing::TestWithParam<std::tuple<ModulusCase, LaneCount>> {
   protected:
     const mpz_class& m = std::get<0>(GetParam()).m;
     const LaneCount lanes = std::get<1>(GetParam());

@@ -9,16 +9,9 @@ namespace {
 
 using testing::fault_text;
 using testing::from_limbs;
+using testing::ModulusCase;
 using testing::power_of_two;
 using testing::random_odd;
-
-struct ModulusCase {
-    const char* name;
-    mpz_class m;
-    std::size_t width;
-
-    friend void PrintTo(const ModulusCase& c, std::ostream* os) { *os << c.name; }
-};
 
 std::vector<ModulusCase> moduli() {
     gmp_randclass rng(gmp_randinit_default);
