@@ -7,6 +7,7 @@
 #include "core/keys/keys.hpp"
 #include "core/ops/ops.hpp"
 #include "frame.hpp"
+#include "mirrored.hpp"
 
 namespace hecrypt::python {
 
@@ -28,16 +29,6 @@ PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
         return to_python(without_lock([&] { return hecrypt::encrypt_many(pk, values, scale); }));
     });
-}
-
-PyObject* add_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"add_many", nullptr, {"pk", "blobs"}, 2};
-    return key_and_blobs<&Arguments::public_key, hecrypt::add_many>(sig, args, nargs, kwnames);
-}
-
-PyObject* add_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"add_blocks", nullptr, {"pk", "blobs", "blocks"}, 3};
-    return blobs_and<&Arguments::index_lists, hecrypt::add_blocks>(sig, args, nargs, kwnames);
 }
 
 // Both multiplications take the same arguments; only the core call differs.
@@ -65,11 +56,6 @@ PyObject* multiply_many_public(PyObject*, PyObject* const* args, Py_ssize_t narg
     static const Signature sig{
         "multiply_many_public", nullptr, {"pk", "blobs", "scalars", "scalar_scale_pow10"}, 3};
     return multiply<hecrypt::multiply_many_public>(sig, args, nargs, kwnames);
-}
-
-PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"rerandomize", nullptr, {"pk", "blobs"}, 2};
-    return key_and_blobs<&Arguments::public_key, hecrypt::rerandomize>(sig, args, nargs, kwnames);
 }
 
 // Holds the lock throughout: one ciphertext is too little work to be worth
@@ -164,11 +150,11 @@ constexpr const char* DECRYPT_MANY_DOC =
 PyMethodDef functions[] = {
     function<generate_keypair>("generate_keypair", GENERATE_KEYPAIR_DOC),
     function<encrypt_many>("encrypt_many", ENCRYPT_MANY_DOC),
-    function<add_many>("add_many", ADD_MANY_DOC),
-    function<add_blocks>("add_blocks", ADD_BLOCKS_DOC),
+    function<add_many_entry<hecrypt::add_many>>("add_many", ADD_MANY_DOC),
+    function<add_blocks_entry<hecrypt::add_blocks>>("add_blocks", ADD_BLOCKS_DOC),
     function<multiply_many>("multiply_many", MULTIPLY_MANY_DOC),
     function<multiply_many_public>("multiply_many_public", MULTIPLY_MANY_PUBLIC_DOC),
-    function<rerandomize>("rerandomize", RERANDOMIZE_DOC),
+    function<rerandomize_entry<hecrypt::rerandomize>>("rerandomize", RERANDOMIZE_DOC),
     function<decrypt>("decrypt", DECRYPT_DOC),
     function<decrypt_many>("decrypt_many", DECRYPT_MANY_DOC),
 };

@@ -6,6 +6,7 @@
 #include "core/ops/packed.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "mirrored.hpp"
 #include "submodule.hpp"
 
 namespace hecrypt::python {
@@ -22,21 +23,6 @@ PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         const packed::Rows view{rows.values, rows.count, rows.width};
         return to_python(without_lock([&] { return packed::encrypt(pk, view, scale, slot_bits); }));
     });
-}
-
-PyObject* add_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"add_many", nullptr, {"pk", "blobs"}, 2};
-    return key_and_blobs<&Arguments::public_key, packed::add_many>(sig, args, nargs, kwnames);
-}
-
-PyObject* add_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"add_blocks", nullptr, {"pk", "blobs", "blocks"}, 3};
-    return blobs_and<&Arguments::index_lists, packed::add_blocks>(sig, args, nargs, kwnames);
-}
-
-PyObject* rerandomize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"rerandomize", nullptr, {"pk", "blobs"}, 2};
-    return key_and_blobs<&Arguments::public_key, packed::rerandomize>(sig, args, nargs, kwnames);
 }
 
 PyObject* subtract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -101,9 +87,9 @@ constexpr const char* DECRYPT_DOC =
 
 PyMethodDef functions[] = {
     function<encrypt>("encrypt", ENCRYPT_DOC),
-    function<add_many>("add_many", ADD_MANY_DOC),
-    function<add_blocks>("add_blocks", ADD_BLOCKS_DOC),
-    function<rerandomize>("rerandomize", RERANDOMIZE_DOC),
+    function<add_many_entry<packed::add_many>>("add_many", ADD_MANY_DOC),
+    function<add_blocks_entry<packed::add_blocks>>("add_blocks", ADD_BLOCKS_DOC),
+    function<rerandomize_entry<packed::rerandomize>>("rerandomize", RERANDOMIZE_DOC),
     function<subtract>("subtract", SUBTRACT_DOC),
     function<combine>("combine", COMBINE_DOC),
     function<decrypt>("decrypt", DECRYPT_DOC),
