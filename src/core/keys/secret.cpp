@@ -124,7 +124,7 @@ std::vector<WipedInteger> decrypt_integers(const SecretKeyRecord& sk,
 std::optional<WipedInteger> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c) {
     if (!decryptable(sk, c)) return std::nullopt;
     const mpz_class* one[] = {&c};
-    return decrypt_integers(sk, one).front();
+    return std::move(decrypt_integers(sk, one).front());
 }
 
 }  // namespace hecrypt
