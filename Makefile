@@ -15,7 +15,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 DIST_PACKAGES = /usr/lib/python3/dist-packages
 
-.PHONY: build test ci check-hard demo examples bench clean format-check
+.PHONY: build test ci check-hard demo examples bench clean format-check layer-check
 
 # Each script installs what it needs (scripts/install-deps) and shows build
 # output only when something fails.
@@ -28,10 +28,10 @@ build:
 test:
 	./scripts/run-tests
 
-# What CI runs: the layout check, every test, then a short fuzzing run, the
-# worker-fault tests, the threaded tests under ThreadSanitizer and the
-# constant-time checks.
-ci: format-check test
+# What CI runs: the layout check, the layer check, every test, then a short
+# fuzzing run, the worker-fault tests, the threaded tests under
+# ThreadSanitizer and the constant-time checks.
+ci: format-check layer-check test
 	./scripts/fuzz 60
 	./scripts/fault-injection-tests
 	./scripts/tsan-tests
@@ -51,6 +51,9 @@ check-hard: test
 
 format-check:
 	./scripts/format-check
+
+layer-check:
+	./scripts/layer-check
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/roundtrip.py

@@ -73,7 +73,7 @@ void check_digits(ByteView input) {
     const auto got = balanced_slots(m, n, slots, w);
     const auto want = peeled(m, slots, w);
     require(got.has_value() == want.has_value(), "balanced_slots disagrees on a carry");
-    if (got) require(*got == *want, "balanced_slots gave other digits");
+    if (got) require(std::ranges::equal(*got, *want), "balanced_slots gave other digits");
 }
 
 }  // namespace

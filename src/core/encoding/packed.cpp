@@ -163,16 +163,16 @@ mp_limb_t offset_slots(const mpz_class& m, const mpz_class& n, unsigned slots, u
     return ~ct_nonzero_mask(spill);
 }
 
-std::optional<std::vector<mpz_class>> balanced_slots(const mpz_class& m, const mpz_class& n,
-                                                     unsigned slots, unsigned slot_bits) {
+std::optional<std::vector<WipedInteger>> balanced_slots(const mpz_class& m, const mpz_class& n,
+                                                        unsigned slots, unsigned slot_bits) {
     WipedLimbs y(offset_width(n));
     // Whether the plaintext fits is what the key holder learns either way.
     if (offset_slots(m, n, slots, slot_bits, y) == 0) return std::nullopt;
-    std::vector<mpz_class> digits;
+    std::vector<WipedInteger> digits;
     digits.reserve(slots);
     const mpz_class half = mpz_class(1) << (slot_bits - 1);
     for (std::size_t j = 0; j < slots; ++j)
-        digits.push_back(bits_at(y.view(), j * slot_bits, slot_bits) - half);
+        digits.emplace_back(bits_at(y.view(), j * slot_bits, slot_bits) - half);
     return digits;
 }
 

@@ -88,10 +88,11 @@ mp_limb_t offset_slots(const mpz_class& m, const mpz_class& n, unsigned slots, u
 
 // The slots of a signed plaintext m with |m| < n/2, as balanced digits: the
 // unique d_j in [-2^(w-1), 2^(w-1)) with m = sum of d_j 2^(w j), or nothing
-// when m needs more than `slots` of them (a carry out of the top slot). m is
-// secret: its limbs are read at the width of n and every step runs on the
-// widths alone; only the answer (nothing, or the digits) is revealed.
-std::optional<std::vector<mpz_class>> balanced_slots(const mpz_class& m, const mpz_class& n,
-                                                     unsigned slots, unsigned slot_bits);
+// when m needs more than `slots` of them (a carry out of the top slot); the
+// digits wipe themselves. m is secret: its limbs are read at the width of n
+// and every step runs on the widths alone; only the answer (nothing, or the
+// digits) is revealed.
+std::optional<std::vector<WipedInteger>> balanced_slots(const mpz_class& m, const mpz_class& n,
+                                                        unsigned slots, unsigned slot_bits);
 
 }  // namespace hecrypt

@@ -66,9 +66,9 @@ class PublicEngine {
     // this many, and batch the other calls in multiples of it.
     virtual std::size_t lanes() const = 0;
 
-    // hs^r mod n^2 for every exponent r, given by its 6-bit digits (which
-    // wipe themselves); the caller wipes the masks.
-    virtual std::vector<mpz_class> masks(std::span<Digits> exponents) const = 0;
+    // hs^r mod n^2 for every exponent r, given by its 6-bit digits. Digits
+    // and masks alike wipe themselves.
+    virtual std::vector<WipedInteger> masks(std::span<Digits> exponents) const = 0;
 
     // c^k mod n^2 for secret scalars, in time that depends on neither c nor k.
     virtual Powers secret_powers(std::span<const PowerRequest> requests) const = 0;

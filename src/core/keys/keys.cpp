@@ -66,15 +66,15 @@ std::optional<mpz_class> inverse_vartime(const mpz_class& a, const mpz_class& m)
     return r;
 }
 
-// One draw of x; the refusal says why this x is unusable.
+// One draw of x, which wipes itself on every way out; the refusal says why
+// this x is unusable.
 Outcome<mpz_class> try_hs(const mpz_class& n, std::optional<PrimePair> primes) {
-    Bytes raw = random_bytes((bit_length(n) + 7) / 8);
-    mpz_class x = from_bytes_be(raw) % n;
-    wipe(raw);
+    WipedBytes raw((bit_length(n) + 7) / 8);
+    fill_random(raw);
+    const WipedInteger x(from_bytes_be(raw) % n);
     mpz_class g = gcd(x, n);
     if (x < 2 || x > n - 2 || g != 1) return refuse(KeyCheckError::XOutOfRange);
     mpz_class h = (n - (x * x) % n) % n;
-    wipe(x);
     if (primes && (mpz_jacobi(h.get_mpz_t(), primes->p.get_mpz_t()) != -1 ||
                    mpz_jacobi(h.get_mpz_t(), primes->q.get_mpz_t()) != -1))
         return refuse(KeyCheckError::HQuadraticResidue);

@@ -67,7 +67,7 @@ void crt_coefficient(LimbView mp, LimbView mq, const PrimeShare& q, LimbView p_i
 // m0 in [0, n) lifted to the signed plaintext: m0 - n above half_n, m0
 // otherwise, chosen by mask. The plaintext is the result the key holder
 // reveals, but its size is found without a branch too: the caller reveals it.
-mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& half_n) {
+WipedInteger signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& half_n) {
     const std::size_t w = mpz_size(n.get_mpz_t());
     const auto size = static_cast<mp_size_t>(w);
     WipedLimbs modulus(w), half(w), negated(w), unused(w);
@@ -76,7 +76,7 @@ mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& hal
     mpn_sub_n(negated.data(), modulus.data(), m0.data(), size);
     const mp_limb_t above = mpn_sub_n(unused.data(), half.data(), m0.data(), size);
     mpn_cnd_swap(above, m0.data(), negated.data(), size);
-    mpz_class m;
+    WipedInteger m;
     std::copy_n(m0.begin(), w, mpz_limbs_write(m.get_mpz_t(), size));
     ct_limbs_finish(m.get_mpz_t(), w, above);
     return m;
@@ -85,8 +85,8 @@ mpz_class signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& hal
 // The plaintext from both powers: the halves, the CRT recombination
 // m0 = mp + p t < n (the carry out of the low limbs goes into the rest) and
 // the sign.
-mpz_class plaintext_from_powers(const SecretKeyRecord& sk, WipedLimbs& xp, WipedLimbs& xq,
-                                const PrimeShare& p, const PrimeShare& q) {
+WipedInteger plaintext_from_powers(const SecretKeyRecord& sk, WipedLimbs& xp, WipedLimbs& xq,
+                                   const PrimeShare& p, const PrimeShare& q) {
     WipedLimbs mp(p.width), mq(q.width), t(q.width), p_inv_q(q.width);
     pad(sk.p_inv_q, p_inv_q);
     half_from_power(xp, p, mp.span());
@@ -105,11 +105,11 @@ bool decryptable(const SecretKeyRecord& sk, const mpz_class& c) {
     return in_range(c, sk.n_squared) && coprime_with(c, sk.n);
 }
 
-std::vector<mpz_class> decrypt_integers(const SecretKeyRecord& sk,
-                                        std::span<const mpz_class* const> ciphertexts) {
+std::vector<WipedInteger> decrypt_integers(const SecretKeyRecord& sk,
+                                           std::span<const mpz_class* const> ciphertexts) {
     const PrimeShare p(sk.p, sk.p_squared, sk.hp);
     const PrimeShare q(sk.q, sk.q_squared, sk.hq);
-    std::vector<mpz_class> plaintexts;
+    std::vector<WipedInteger> plaintexts;
     plaintexts.reserve(ciphertexts.size());
     const std::size_t lanes = sk.engine->lanes();
     for (std::size_t begin = 0; begin < ciphertexts.size(); begin += lanes) {
@@ -121,7 +121,7 @@ std::vector<mpz_class> decrypt_integers(const SecretKeyRecord& sk,
     return plaintexts;
 }
 
-std::optional<mpz_class> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c) {
+std::optional<WipedInteger> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c) {
     if (!decryptable(sk, c)) return std::nullopt;
     const mpz_class* one[] = {&c};
     return std::move(decrypt_integers(sk, one).front());

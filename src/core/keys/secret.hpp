@@ -16,11 +16,11 @@ bool decryptable(const SecretKeyRecord& sk, const mpz_class& c);
 
 // The signed plaintexts of ciphertexts that are decryptable() under sk, the
 // key's engine taking them its lanes() at a time. The results are the same
-// on every engine.
-std::vector<mpz_class> decrypt_integers(const SecretKeyRecord& sk,
-                                        std::span<const mpz_class* const> ciphertexts);
+// on every engine, and wipe themselves.
+std::vector<WipedInteger> decrypt_integers(const SecretKeyRecord& sk,
+                                           std::span<const mpz_class* const> ciphertexts);
 
 // The signed plaintext of c, or nothing when c is not decryptable().
-std::optional<mpz_class> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c);
+std::optional<WipedInteger> decrypt_integer(const SecretKeyRecord& sk, const mpz_class& c);
 
 }  // namespace hecrypt

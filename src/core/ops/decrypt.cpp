@@ -13,15 +13,13 @@ Outcome<double> decrypt(const SecretKeyRecord& sk, ByteView blob) {
     const StackWipe wipe_stack(DECRYPT_STACK_WIPE_BYTES);
     Outcome<ParsedBlob> parsed = parse_blob(blob);
     if (!parsed.ok()) return parsed.take_refusal();
-    std::optional<mpz_class> m = decrypt_integer(sk, parsed.value().ciphertext);
+    const std::optional<WipedInteger> m = decrypt_integer(sk, parsed.value().ciphertext);
     if (!m)
         return refuse(
             "not a ciphertext under this key: a valid one lies in [1, n^2) and is coprime with "
             "n. A ciphertext made under a different key usually lands here, but not always - "
             "there is no pairing check, and there cannot be one from n alone");
-    Outcome<double> value = decode_float(*m, parsed.value().scale);
-    wipe(*m);
-    return value;
+    return decode_float(*m, parsed.value().scale);
 }
 
 namespace {
@@ -45,12 +43,9 @@ std::vector<std::string> exact_texts(const SecretKeyRecord& sk, std::vector<mpz_
     const StackWipe wipe_stack(DECRYPT_STACK_WIPE_BYTES);  // on whichever thread ran it
     std::vector<const mpz_class*> group;
     for (const mpz_class& c : cs) group.push_back(&c);
-    std::vector<mpz_class> plaintexts = decrypt_integers(sk, group);
+    const std::vector<WipedInteger> plaintexts = decrypt_integers(sk, group);
     std::vector<std::string> texts;
-    for (mpz_class& m : plaintexts) {
-        texts.push_back(decimal_text(m));
-        wipe(m);
-    }
+    for (const WipedInteger& m : plaintexts) texts.push_back(decimal_text(m));
     return texts;
 }
 

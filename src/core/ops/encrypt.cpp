@@ -17,13 +17,12 @@ Outcome<mpz_class> plaintext_of(double value, double factor, const mpz_class& bo
     return m;
 }
 
-// (1 + m n) hs^r mod n^2, given hs^r; m is wiped.
-Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& mask,
+// (1 + m n) hs^r mod n^2, given hs^r.
+Bytes ciphertext_of(const PublicKeyRecord& pk, const mpz_class& m, const mpz_class& mask,
                     const BlobOf& blob) {
     mpz_class c = m * pk.n + 1;
     mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), pk.n_squared.get_mpz_t());
     mul_mod_vartime(c, mask, pk.n_squared);
-    wipe(m);
     return blob(c);
 }
 
@@ -31,9 +30,10 @@ Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& ma
 
 Outcome<std::vector<Bytes>> encrypt_plaintexts(const PublicKeyRecord& pk, std::size_t count,
                                                const PlaintextOf& plaintext, const BlobOf& blob) {
-    return masked_in_groups<mpz_class>(
-        pk, count, plaintext,
-        [&](mpz_class& m, const mpz_class& mask) { return ciphertext_of(pk, m, mask, blob); });
+    const auto finish = [&](const WipedInteger& m, const mpz_class& mask) {
+        return ciphertext_of(pk, m, mask, blob);
+    };
+    return masked_in_groups<WipedInteger>(pk, count, plaintext, finish);
 }
 
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,

@@ -10,7 +10,8 @@
 
 namespace hecrypt {
 
-// m of item i after its checks, or its refusal; m is wiped once used.
+// m of item i after its checks, or its refusal; m is kept in an integer
+// that wipes itself.
 using PlaintextOf = std::function<Outcome<mpz_class>(std::size_t)>;
 // The blob of a ciphertext integer.
 using BlobOf = std::function<Bytes(const mpz_class&)>;

@@ -33,7 +33,7 @@ Outcome<Slots> slot_values(const SecretKeyRecord& sk, const mpz_class& m, const 
         if (!x.ok()) return refuse(ciphertext_label(position) + ": " + x.refusal());
         return Slots{x.value()};
     }
-    std::optional<std::vector<mpz_class>> digits =
+    const std::optional<std::vector<WipedInteger>> digits =
         balanced_slots(m, sk.n, layout.slots, layout.slot_bits);
     if (!digits)
         return refuse(ciphertext_label(position) + " does not decode into its " +
@@ -43,7 +43,6 @@ Outcome<Slots> slot_values(const SecretKeyRecord& sk, const mpz_class& m, const 
     Slots out;
     for (std::size_t j = 0; j < digits->size(); ++j) {
         Outcome<double> x = decode_float((*digits)[j], layout.scale);
-        wipe((*digits)[j]);
         if (!x.ok())
             return refuse(ciphertext_label(position) + ", slot #" + std::to_string(j + 1) + ": " +
                           x.refusal());
@@ -68,13 +67,11 @@ Outcome<std::vector<Slots>> decrypt_group(const SecretKeyRecord& sk, Blobs blobs
     }
     std::vector<const mpz_class*> ciphertexts;
     for (const PackedBlob& blob : checked) ciphertexts.push_back(&blob.ciphertext);
-    std::vector<mpz_class> plaintexts = decrypt_integers(sk, ciphertexts);
+    const std::vector<WipedInteger> plaintexts = decrypt_integers(sk, ciphertexts);
     std::vector<Slots> out;
     std::optional<Refusal> refused;
-    for (std::size_t i = 0; i < checked.size(); ++i) {
-        const WipedInteger m(std::move(plaintexts[i]));
-        if (refused) continue;  // every plaintext is still wiped
-        Outcome<Slots> values = slot_values(sk, m, checked[i].layout, begin + i + 1);
+    for (std::size_t i = 0; i < checked.size() && !refused; ++i) {
+        Outcome<Slots> values = slot_values(sk, plaintexts[i], checked[i].layout, begin + i + 1);
         if (values.ok())
             out.push_back(std::move(values.value()));
         else

@@ -12,13 +12,13 @@ std::string cell_label(std::size_t row, std::size_t column) {
 }
 
 // The value encoded, or why it has no place in a slot of `slot_bits`.
-Outcome<mpz_class> slot_value(double v, std::size_t row, std::size_t column, unsigned scale,
-                              unsigned slot_bits) {
-    Outcome<mpz_class> m = encode_value(v, scale_factor(scale));
-    if (!m.ok()) return refuse(cell_label(row, column) + ": " + m.refusal());
-    const std::size_t needed = bit_length(m.value());
+Outcome<WipedInteger> slot_value(double v, std::size_t row, std::size_t column, unsigned scale,
+                                 unsigned slot_bits) {
+    Outcome<mpz_class> encoded = encode_value(v, scale_factor(scale));
+    if (!encoded.ok()) return refuse(cell_label(row, column) + ": " + encoded.refusal());
+    WipedInteger m(std::move(encoded.value()));
+    const std::size_t needed = bit_length(m);
     if (needed <= slot_value_bits(slot_bits)) return m;
-    wipe(m.value());
     return refuse(cell_label(row, column) + ": value " + format_exponential(v) + " needs " +
                   std::to_string(needed) + " bits at scale 1e" + std::to_string(scale) +
                   ", and a slot of " + std::to_string(slot_bits) + " bits holds " +
@@ -34,7 +34,7 @@ Outcome<mpz_class> row_plaintext(std::span<const double> row, std::size_t r, uns
     std::vector<WipedInteger> cells;
     cells.reserve(row.size());
     for (std::size_t c = 0; c < row.size(); ++c) {
-        Outcome<mpz_class> m = slot_value(row[c], r, c, scale, slot_bits);
+        Outcome<WipedInteger> m = slot_value(row[c], r, c, scale, slot_bits);
         if (!m.ok()) return m.take_refusal();
         cells.emplace_back(std::move(m.value()));
     }

@@ -27,17 +27,16 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
 
 namespace {
 
-// The digits of a fresh random exponent r; r itself is wiped.
+// The digits of a fresh random exponent r; r wipes itself.
 Digits random_digits(const PublicKeyRecord& pk) {
-    Bytes r = random_bytes(pk.exponent_byte_count);
-    Digits digits = exponent_digits(r);
-    wipe(r);
-    return digits;
+    WipedBytes r(pk.exponent_byte_count);
+    fill_random(r);
+    return exponent_digits(r);
 }
 
 }  // namespace
 
-std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count) {
+std::vector<WipedInteger> random_masks(const PublicKeyRecord& pk, std::size_t count) {
     std::vector<Digits> digits;
     for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk));
     return pk.engine->masks(digits);

@@ -27,14 +27,15 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
 // hs^r mod n^2 for each of `count` <= pk.engine->lanes() items at once, a
 // fresh exponent r for each from the calling thread's generator, drawn in
 // item order.
-std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count);
+std::vector<WipedInteger> random_masks(const PublicKeyRecord& pk, std::size_t count);
 
 // The parallel stage of an operation whose items are checked one by one and
-// then computed `group` at a time: check(i) -> Outcome<C> makes item i's own
+// then computed `group` at a time: check(i) -> Outcome<T> makes item i's own
 // checks, and run(std::vector<C>&) -> std::vector<R> computes the results of
-// a group whose items all passed. A group stops at its first refused item,
-// so the refusal reported is the lowest refused item's, as when items run
-// one by one.
+// a group whose items all passed, each a C made from its T (a secret one may
+// be a type that wipes itself). A group stops at its first refused item, so
+// the refusal reported is the lowest refused item's, as when items run one
+// by one.
 template <class C, class R, class Check, class Run>
 Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Check&& check,
                                           Run&& run) {
@@ -43,9 +44,9 @@ Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Ch
             std::vector<C> checked;
             checked.reserve(end - begin);
             for (std::size_t i = begin; i < end; ++i) {
-                Outcome<C> item = check(i);
+                auto item = check(i);
                 if (!item.ok()) return item.take_refusal();
-                checked.push_back(std::move(item.value()));
+                checked.emplace_back(std::move(item.value()));
             }
             return run(checked);
         });
@@ -54,18 +55,17 @@ Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Ch
 // The parallel stage of an operation that multiplies every item by a fresh
 // hs^r: the items of a group of the engine's lanes() that passed check(i)
 // get their masks from one evaluation, and finish(C&, const mpz_class& mask)
-// -> Bytes gives each result.
+// -> Bytes gives each result. The masks wipe themselves.
 template <class C, class Check, class Finish>
 Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
                                              Check&& check, Finish&& finish) {
     return checked_in_groups<C, Bytes>(
         len, pk.engine->lanes(), check, [&](std::vector<C>& checked) {
-            std::vector<mpz_class> masks = random_masks(pk, checked.size());
+            const std::vector<WipedInteger> masks = random_masks(pk, checked.size());
             std::vector<Bytes> results;
             results.reserve(checked.size());
             for (std::size_t l = 0; l < checked.size(); ++l)
                 results.push_back(finish(checked[l], masks[l]));
-            for (mpz_class& mask : masks) wipe(mask);
             return results;
         });
 }

@@ -208,10 +208,9 @@ void ChaChaRng::refill() {
     if (until_reseed_ <= 0 || fork_generation_ != current_fork_generation()) reseed();
     until_reseed_ -= static_cast<std::int64_t>(BLOCK_BYTES);
     for (std::size_t at = 0; at < BLOCK_BYTES; at += 64) {
-        ChaChaState words = chacha_block(input_, 12);
-        for (std::size_t i = 0; i < words.size(); ++i)
-            store_le(words[i], block_.data() + at + 4 * i);
-        wipe(bytes_of(words));
+        const Wiped<ChaChaState> words = chacha_block(input_, 12);
+        for (std::size_t i = 0; i < words.get().size(); ++i)
+            store_le(words.get()[i], block_.data() + at + 4 * i);
         advance_block_counter(input_);
     }
     next_word_ = 0;
@@ -227,17 +226,15 @@ void ChaChaRng::reseed() {
 void ChaChaRng::rekey(const char* fault_prefix) {
     // Read before seeding: a fork during the seeding then forces one more.
     const std::uint64_t generation = current_fork_generation();
-    Seed seed{};
+    Wiped<Seed> seed;
     try {
         source_(seed);
     } catch (const SeedError& error) {
-        wipe(seed);
         throw InternalFault(fault_prefix + std::string(error.what()));
     }
     // "expand 32-byte k", the key, then counter and nonce all zero.
     input_ = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-    for (std::size_t i = 0; i < 8; ++i) input_[4 + i] = load_le(seed.data() + 4 * i);
-    wipe(seed);
+    for (std::size_t i = 0; i < 8; ++i) input_[4 + i] = load_le(seed.get().data() + 4 * i);
     fork_generation_ = generation;
 }
 

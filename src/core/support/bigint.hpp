@@ -54,6 +54,10 @@ class WipedInteger : public mpz_class {
     WipedInteger(const mpz_class& x) : mpz_class(x) {}
     WipedInteger(const WipedInteger&) = default;
     WipedInteger& operator=(const WipedInteger&) = default;
+    // GMP's move leaves the source empty and its assignment swaps: the value
+    // given up is wiped with the source.
+    WipedInteger(WipedInteger&&) noexcept = default;
+    WipedInteger& operator=(WipedInteger&&) noexcept = default;
     ~WipedInteger() { wipe(*this); }
 };
 

@@ -6,15 +6,14 @@
 
 namespace hecrypt {
 
-// True when the CPU has AVX2.
-bool avx2_available();
+// The widest vectors plain loops may be compiled for: AVX-512F only where the
+// operating system saves the 512-bit registers as well.
+enum class VectorWidth { baseline, avx2, avx512 };
+VectorWidth widest_vectors();
 
-// True when the CPU has AVX-512F and the operating system saves the 512-bit
-// registers.
-bool avx512_available();
-
-// True when, besides, the CPU has AVX-512 IFMA. Nothing compiled for those
-// instructions may run unless this says so.
+// True when the CPU has AVX-512F, AVX-512VL and AVX-512 IFMA. Nothing
+// compiled for those instructions may run unless this says so; the engine's
+// dispatch is the one place that asks.
 bool ifma_available();
 
 }  // namespace hecrypt

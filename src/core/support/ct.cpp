@@ -83,17 +83,15 @@ void select_entry_baseline(const mp_limb_t* table, const CtMasks& masks, mp_limb
 
 using SelectEntry = void (*)(const mp_limb_t*, const CtMasks&, mp_limb_t*, std::size_t);
 
-SelectEntry widest_select_entry() {
-    if (avx512_available()) return select_entry_avx512;
-    if (avx2_available()) return select_entry_avx2;
-    return select_entry_baseline;
-}
+// One build per VectorWidth, in its order.
+constexpr SelectEntry SELECT_ENTRY[] = {select_entry_baseline, select_entry_avx2,
+                                        select_entry_avx512};
 
 }  // namespace
 
 void ct_select_entry(const mp_limb_t* table, const CtMasks& masks, mp_limb_t* out,
                      std::size_t width) {
-    static const SelectEntry select = widest_select_entry();
+    static const SelectEntry select = SELECT_ENTRY[static_cast<std::size_t>(widest_vectors())];
     select(table, masks, out, width);
 }
 

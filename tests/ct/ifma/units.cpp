@@ -61,7 +61,7 @@ void check_decryption_on(SecretKeyRecord& sk, const char* engine) {
     std::vector<const mpz_class*> group;
     for (const mpz_class& c : cs) group.push_back(&c);
     make_key_secret(sk);
-    const std::vector<mpz_class> got = decrypt_integers(sk, group);
+    const std::vector<WipedInteger> got = decrypt_integers(sk, group);
     for (std::size_t i = 0; i < got.size(); ++i) {
         make_public(got[i]);
         expect(got[i] == plaintexts[i], engine, bit_length(sk.n));

@@ -8,7 +8,6 @@
 
 #include "core/engine/ifma/simd.hpp"
 #include "core/runtime/interrupt.hpp"
-#include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -116,7 +115,6 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
 }
 
 Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
-    ensure(ifma_available(), "the CPU lacks AVX-512 IFMA");
     const std::size_t positions = check_digits(table, digits);
     const IfmaContext& ctx = table.context;
     Evaluation ev(ctx, positions);

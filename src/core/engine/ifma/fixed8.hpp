@@ -32,7 +32,7 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
 // base^(e_l) mod m in [0, m) for each lane l, e_l = sum digits[l][j] 64^j.
 // Every entry of every window used is read for all lanes together and each
 // lane keeps its own by mask, so neither the memory access nor the
-// instructions depend on a digit. Faults unless ifma_available().
+// instructions depend on a digit.
 Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits);
 
 }  // namespace hecrypt

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "core/engine/ifma/simd.hpp"
-#include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -227,7 +226,6 @@ void check_operand(const IfmaContext& ctx, LaneView v, const char* what) {
 }
 
 void check_call(const IfmaContext& ctx, const IfmaScratch& scratch) {
-    ensure(ifma_available(), "the CPU lacks AVX-512 IFMA");
     ensure(scratch.columns.size() == 2 * ctx.width, "scratch has the wrong width");
 }
 

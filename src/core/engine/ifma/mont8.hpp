@@ -7,8 +7,9 @@
 // subtraction; ifma_reduce8 brings a value below m when it leaves.
 //
 // Nothing branches on or indexes memory by a digit: loops run on the width
-// alone and the one selection, in ifma_reduce8, is a mask blend. Every entry
-// faults unless ifma_available(); callers choose the portable engine first.
+// alone and the one selection, in ifma_reduce8, is a mask blend. Nothing here
+// asks the CPU: only an engine dispatch.cpp built, which it does only where
+// ifma_available(), calls these (and tests that check it themselves).
 #pragma once
 
 #include "core/engine/ifma/context.hpp"

@@ -3,7 +3,6 @@
 
 #include "core/engine/ifma/convert.hpp"
 #include "core/engine/ifma/simd.hpp"
-#include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -94,7 +93,6 @@ struct PowerWork {
 
 void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& exponents,
                std::size_t bits, LaneSpan out, IfmaScratch& scratch, LaneCount lanes) {
-    ensure(ifma_available(), "the CPU lacks AVX-512 IFMA");
     ensure(base.size() == ctx.width && out.size() == ctx.width, "operand has the wrong width");
     ensure(bits > 0 && bits <= 64 * exponents.size(), "the exponent width does not fit its words");
     const unsigned w = window_for(bits);

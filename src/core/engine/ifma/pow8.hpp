@@ -21,7 +21,7 @@ using ExponentWords8 = Lanes8;
 // table by mask after reading them all: the instructions and the memory
 // touched depend on `bits` and the width alone.
 // out must not alias base. With LaneCount::Four only lanes 0 to 3 are
-// computed, in about half the time. Faults unless ifma_available().
+// computed, in about half the time.
 void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& exponents,
                std::size_t bits, LaneSpan out, IfmaScratch& scratch,
                LaneCount lanes = LaneCount::Eight);

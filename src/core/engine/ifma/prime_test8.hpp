@@ -12,8 +12,8 @@ namespace hecrypt {
 // Whether 2^(m - 1) = 1 mod m for the odd modulus 3 <= m < 2^bits of each
 // lane. The candidates are secret: one power computes all eight, its
 // exponents m - 1 taken bits at a time, so the instructions and the memory
-// touched depend on `bits` and the lanes' width alone. Faults unless
-// ifma_available().
+// touched depend on `bits` and the lanes' width alone. Only where
+// ifma_available(), as dispatch.cpp decides.
 std::array<bool, IFMA_LANES> ifma_fermat8(const Values8& moduli, std::size_t bits);
 
 }  // namespace hecrypt

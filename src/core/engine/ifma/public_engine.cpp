@@ -21,7 +21,7 @@ class IfmaPublicEngine final : public PublicEngine {
     std::size_t lanes() const override { return IFMA_LANES; }
 
     // The lanes past the exponents given stay idle.
-    std::vector<mpz_class> masks(std::span<Digits> exponents) const override {
+    std::vector<WipedInteger> masks(std::span<Digits> exponents) const override {
         ensure(exponents.size() <= IFMA_LANES, "more items than lanes");
         Digits8 digits;
         for (std::size_t l = 0; l < exponents.size(); ++l) digits[l] = std::move(exponents[l]);

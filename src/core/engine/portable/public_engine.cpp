@@ -19,9 +19,10 @@ class PortablePublicEngine final : public PublicEngine {
 
     std::size_t lanes() const override { return 1; }
 
-    std::vector<mpz_class> masks(std::span<Digits> exponents) const override {
-        std::vector<mpz_class> out;
-        for (const Digits& digits : exponents) out.push_back(pow_fixed(table_, digits));
+    std::vector<WipedInteger> masks(std::span<Digits> exponents) const override {
+        std::vector<WipedInteger> out;
+        out.reserve(exponents.size());
+        for (const Digits& digits : exponents) out.emplace_back(pow_fixed(table_, digits));
         return out;
     }
 
