@@ -294,6 +294,17 @@ ByteView Arguments::bytes(std::size_t i) const {
     return convert(i, [](PyObject* object) { return view_of(checked_bytes(object)); });
 }
 
+ByteView Arguments::text_or_bytes(std::size_t i) const {
+    return convert(i, [](PyObject* object) {
+        if (PyBytes_Check(object)) return view_of(object);
+        if (!PyUnicode_Check(object)) refuse_type(object, "str or bytes");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+        if (text == nullptr) fail();  // a lone surrogate has no UTF-8
+        return ByteView(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(size));
+    });
+}
+
 BlobList Arguments::blobs(std::size_t i) const {
     return convert(i, [](PyObject* object) { return BlobList(sequence(object, bytes_object)); });
 }

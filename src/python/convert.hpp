@@ -45,6 +45,9 @@ class Arguments {
     const PublicKeyRecord& public_key(std::size_t i) const;
     const SecretKeyRecord& secret_key(std::size_t i) const;
     ByteView bytes(std::size_t i) const;
+    // A str as its UTF-8 (cached in the str, which the call keeps alive), or
+    // a bytes object, read in place either way: no copy of ours to wipe.
+    ByteView text_or_bytes(std::size_t i) const;
     BlobList blobs(std::size_t i) const;
     std::vector<double> doubles(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;

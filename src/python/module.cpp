@@ -10,6 +10,8 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "key_types.hpp"
+#include "keyholder.hpp"
+#include "submodule.hpp"
 
 namespace hecrypt::python {
 
@@ -20,6 +22,9 @@ constexpr const char* VERSION = "0.7.0";
 // Single-phase initialisation: all state is process-wide, none per module.
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT, "hecrypt", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Not in __all__: the top level is fixed, and new capabilities live here.
+Submodule (*const submodules[])() = {keyholder_submodule};
 
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* cached_module = nullptr;
@@ -84,6 +89,7 @@ Ref create_module() {
     add_class(module.get(), "SecretKey", secret_key_type());
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef& def : module_functions()) add_function(module.get(), module_name.get(), def);
+    for (auto submodule : submodules) add_submodule(module.get(), submodule());
     return module;
 }
 
@@ -98,6 +104,7 @@ PyMODINIT_FUNC PyInit_hecrypt() {
         // Before any key exists: every block GMP releases from now on is zeroed.
         hecrypt::install_gmp_wiping();
         if (cached_module == nullptr) cached_module = create_module().release();
+        for (auto submodule : submodules) register_submodule(cached_module, submodule().name);
         return Py_NewRef(cached_module);
     });
 }

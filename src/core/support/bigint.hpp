@@ -56,6 +56,24 @@ class WipedInteger : public mpz_class {
     ~WipedInteger() { wipe(*this); }
 };
 
+// A byte buffer for secrets (a passphrase's key, sealed primes in the clear),
+// zero at the start and zeroed on every way out of its scope.
+class WipedBytes {
+  public:
+    explicit WipedBytes(std::size_t size) : bytes_(size) {}
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { wipe(std::span<std::uint8_t>(bytes_)); }
+
+    std::span<std::uint8_t> span() { return bytes_; }
+    ByteView view() const { return bytes_; }
+    std::uint8_t* data() { return bytes_.data(); }
+    std::size_t size() const { return bytes_.size(); }
+
+  private:
+    Bytes bytes_;  // never resized, so never reallocated behind the wipe
+};
+
 // A fixed-width limb array for secret intermediates, zero at the start. The
 // limbs come from GMP's allocator, like those of every mpz, and are zeroed
 // before they go back.

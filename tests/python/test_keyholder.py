@@ -1,0 +1,307 @@
+"""hecrypt.keyholder: a secret key sealed under a passphrase, reopened in
+another process, and every damaged, forged or foreign input refused.
+
+Sealed keys that the module makes cost a real key derivation (about half a
+second), so the exhaustive damage tests work on a key sealed by an
+independent model of the documented format (PyNaCl, libsodium's own Python
+binding) at the cheapest derivation cost, which unseal accepts as it would
+from any file."""
+
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import hecrypt
+import known_primes
+from hecrypt import keyholder
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PASSPHRASE = "correct horse battery staple"
+DAMAGED = ("cannot unseal: the passphrase is wrong, or the sealed key was damaged or altered "
+           "(which of the two is deliberately not told)")
+NOT_SEALED = "not a sealed key: it does not start with the bytes hecrypt-seal"
+MALFORMED = "sealed key is damaged: its public part is truncated or malformed"
+P, Q = known_primes.SAFE_PRIME_1024_1, known_primes.SAFE_PRIME_1024_2
+
+
+def version_refusal(version):
+    return f"sealed key of format version {version} cannot be read: this module reads version 1"
+
+
+def model():
+    """PyNaCl, or a skip where the interpreter has no build of it."""
+    return pytest.importorskip("nacl.bindings"), pytest.importorskip("nacl.pwhash.argon2id")
+
+
+def forge(p, q, passphrase=PASSPHRASE.encode(), n=None, ops=1, mem=8192, version=1):
+    """A sealed key written from the documented layout alone."""
+    aead, argon2id = model()
+    n = p * q if n is None else n
+    width = (n.bit_length() + 7) // 8
+    salt, nonce = os.urandom(16), os.urandom(24)
+    header = (b"hecrypt-seal" + bytes([version]) + ops.to_bytes(8, "big") +
+              mem.to_bytes(8, "big") + salt + nonce + width.to_bytes(2, "big") +
+              n.to_bytes(width, "big"))
+    key = argon2id.kdf(32, passphrase, salt, opslimit=ops, memlimit=mem)
+    primes = p.to_bytes(width, "big") + q.to_bytes(width, "big")
+    return header + aead.crypto_aead_xchacha20poly1305_ietf_encrypt(primes, header, nonce, key)
+
+
+def model_open(sealed, passphrase):
+    """(n, p, q) of a sealed key, read by the layout alone."""
+    aead, argon2id = model()
+    ops, mem = int.from_bytes(sealed[13:21], "big"), int.from_bytes(sealed[21:29], "big")
+    width = int.from_bytes(sealed[69:71], "big")
+    header = sealed[:71 + width]
+    key = argon2id.kdf(32, passphrase, sealed[29:45], opslimit=ops, memlimit=mem)
+    primes = aead.crypto_aead_xchacha20poly1305_ietf_decrypt(
+        sealed[71 + width:], header, sealed[45:69], key)
+    return (int.from_bytes(sealed[71:71 + width], "big"),
+            int.from_bytes(primes[:width], "big"), int.from_bytes(primes[width:], "big"))
+
+
+@pytest.fixture(scope="module")
+def sealed(keypair):
+    """The session's key pair sealed by the module, default derivation cost."""
+    return keyholder.seal(keypair[1], PASSPHRASE)
+
+
+@pytest.fixture(scope="module")
+def cheap():
+    return forge(P, Q)
+
+
+def test_submodule_is_reachable_both_ways_and_stays_off_the_top_level():
+    import hecrypt.keyholder as imported
+
+    assert imported is keyholder is sys.modules["hecrypt.keyholder"]
+    assert "keyholder" not in hecrypt.__all__ and len(hecrypt.__all__) == 12
+    assert keyholder.__all__ == ["seal", "unseal", "public_bytes"]
+    assert keyholder.__name__ == "hecrypt.keyholder" and keyholder.__doc__
+    for name, signature in [("seal", "(sk, passphrase)"), ("unseal", "(sealed, passphrase)"),
+                            ("public_bytes", "(sealed)")]:
+        function = getattr(keyholder, name)
+        assert function.__module__ == "hecrypt.keyholder" and function.__self__ is keyholder
+        assert function.__text_signature__ == signature
+
+
+def test_importing_again_after_removal_finds_the_same_submodule():
+    script = textwrap.dedent("""
+        import importlib, sys
+        import hecrypt.keyholder as first
+        del sys.modules["hecrypt"], sys.modules["hecrypt.keyholder"]
+        again = importlib.import_module("hecrypt.keyholder")
+        assert again is first and sys.modules["hecrypt"].keyholder is first
+    """)
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, child.stderr
+
+
+def test_reopened_key_decrypts_sums_and_encrypts_like_the_original(keypair, sealed):
+    pk, sk = keypair
+    pk2, sk2 = keyholder.unseal(sealed, PASSPHRASE)
+    assert isinstance(pk2, hecrypt.PublicKey) and isinstance(sk2, hecrypt.SecretKey)
+    assert pk2.modulus_bytes() == pk.modulus_bytes() == keyholder.public_bytes(sealed)
+    values = [0.25, -1.5, 3.125, 1e-8]
+    for encrypt_under, decrypt_with in [(pk, sk2), (pk2, sk)]:
+        blobs = hecrypt.encrypt_many(encrypt_under, values)
+        assert [hecrypt.decrypt(decrypt_with, b) for b in blobs] == values
+        total = hecrypt.add_many(encrypt_under, hecrypt.encrypt_many(encrypt_under, [7.0, -2.0], 0))
+        assert hecrypt.decrypt_many(decrypt_with, [total]) == ["5"]
+
+
+def test_round_trip_across_processes(keypair, sealed, tmp_path):
+    pk, sk = keypair
+    (tmp_path / "key.sealed").write_bytes(sealed)
+    blobs = hecrypt.encrypt_many(pk, [1.0, -2.0, 1e6], 0)
+    (tmp_path / "blobs").write_bytes(b"".join(len(b).to_bytes(2, "big") + b for b in blobs))
+    script = textwrap.dedent("""
+        import sys
+        import hecrypt
+        from hecrypt import keyholder
+        folder, passphrase = sys.argv[1], sys.argv[2]
+        pk, sk = keyholder.unseal(open(folder + "/key.sealed", "rb").read(), passphrase)
+        raw, blobs = open(folder + "/blobs", "rb").read(), []
+        while raw:
+            size = int.from_bytes(raw[:2], "big")
+            blobs.append(raw[2:2 + size])
+            raw = raw[2 + size:]
+        print(" ".join(hecrypt.decrypt_many(sk, blobs)))
+        print(hecrypt.encrypt_many(pk, [42.0], 0)[0].hex())
+    """)
+    child = subprocess.run([sys.executable, "-c", script, str(tmp_path), PASSPHRASE],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    decrypted, encrypted = child.stdout.split("\n")[:2]
+    assert decrypted.split() == ["1", "-2", "1000000"]
+    assert hecrypt.decrypt(sk, bytes.fromhex(encrypted)) == 42.0
+
+
+def test_the_module_writes_the_documented_format(keypair, sealed):
+    n, p, q = model_open(sealed, PASSPHRASE.encode())
+    assert n == int.from_bytes(keypair[0].modulus_bytes(), "big") == p * q
+    assert sealed[:13] == b"hecrypt-seal\x01"
+    assert (int.from_bytes(sealed[13:21], "big"), int.from_bytes(sealed[21:29], "big")) \
+        == (3, 256 << 20)
+
+
+def test_a_key_sealed_from_the_layout_alone_opens(cheap):
+    pk, sk = keyholder.unseal(cheap, PASSPHRASE)
+    assert int.from_bytes(pk.modulus_bytes(), "big") == P * Q
+    assert hecrypt.decrypt(sk, hecrypt.encrypt_many(pk, [-0.5])[0]) == -0.5
+
+
+@pytest.mark.parametrize("passphrase", ["pässwörd ☃", b"p\xe4ssw\xf6rd", b"\x00"])
+def test_str_is_sealed_as_its_utf8_and_bytes_as_they_are(passphrase):
+    encoded = passphrase.encode() if isinstance(passphrase, str) else passphrase
+    sealed = forge(P, Q, encoded)
+    for given in {passphrase, encoded}:
+        assert keyholder.unseal(sealed, given)[0].modulus_bytes() == keyholder.public_bytes(sealed)
+    with pytest.raises(ValueError, match="^cannot unseal"):
+        keyholder.unseal(sealed, encoded + b"!")
+
+
+def test_every_truncation_is_refused_as_damage(cheap):
+    for length in range(len(cheap)):
+        with pytest.raises(ValueError) as refusal:
+            keyholder.unseal(cheap[:length], PASSPHRASE)
+        assert str(refusal.value) == DAMAGED, length
+        with pytest.raises(ValueError) as refusal:
+            keyholder.public_bytes(cheap[:length])
+        assert str(refusal.value) == MALFORMED, length
+
+
+def test_every_single_bit_flip_is_refused(cheap):
+    for bit in range(8 * len(cheap)):
+        flipped = bytearray(cheap)
+        flipped[bit // 8] ^= 1 << (bit % 8)
+        at = bit // 8
+        expected = NOT_SEALED if at < 12 else version_refusal(flipped[12]) if at == 12 else DAMAGED
+        with pytest.raises(ValueError) as refusal:
+            keyholder.unseal(bytes(flipped), PASSPHRASE)
+        assert str(refusal.value) == expected, bit
+
+
+def test_wrong_passphrase_and_swapped_modulus_are_refused_alike(keypair, sealed, cheap):
+    other = int.from_bytes(keypair[0].modulus_bytes(), "big")
+    assert other != P * Q
+    swapped = cheap[:71] + other.to_bytes(256, "big") + cheap[71 + 256:]
+    assert keyholder.public_bytes(swapped) == keypair[0].modulus_bytes()  # readable, not vouched
+    for data, passphrase in [(sealed, PASSPHRASE + " "), (swapped, PASSPHRASE),
+                             (sealed[:-1] + bytes([sealed[-1] ^ 1]), PASSPHRASE)]:
+        with pytest.raises(ValueError) as refusal:
+            keyholder.unseal(data, passphrase)
+        assert str(refusal.value) == DAMAGED
+
+
+@pytest.mark.parametrize("data, refusal", [
+    (b"PK\x03\x04" + bytes(900), NOT_SEALED),
+    (b"hecrypt-seaL", NOT_SEALED),
+    (b"hecrypt-seal\x02" + bytes(900), version_refusal(2)),
+    (b"hecrypt-seal\x00", version_refusal(0)),
+])
+def test_foreign_bytes_and_other_versions_have_their_own_words(data, refusal):
+    for call in (lambda: keyholder.unseal(data, PASSPHRASE), lambda: keyholder.public_bytes(data)):
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert str(raised.value) == refusal
+
+
+def test_a_key_of_another_version_is_named_even_when_authentic():
+    with pytest.raises(ValueError, match="^sealed key of format version 2 "):
+        keyholder.unseal(forge(P, Q, version=2), PASSPHRASE)
+
+
+@pytest.mark.parametrize("ops, mem", [(0, 8192), (5, 8192), (1, 8191), (1, (1 << 30) + 1)])
+def test_a_forged_cost_is_refused_before_any_derivation(cheap, ops, mem):
+    edited = cheap[:13] + ops.to_bytes(8, "big") + mem.to_bytes(8, "big") + cheap[29:]
+    with pytest.raises(ValueError) as refusal:
+        keyholder.unseal(edited, PASSPHRASE)
+    assert str(refusal.value) == DAMAGED
+
+
+def composite_with_prime_half():
+    """2x + 1 near P with x prime (a base-2 probable prime: a composite one
+    of 1023 bits is beyond chance) and 2x + 1 surely composite."""
+    x = P // 2 + 1000 | 1
+    while pow(2, x - 1, x) != 1 or pow(2, 2 * x, 2 * x + 1) == 1:
+        x += 2
+    return 2 * x + 1
+
+
+@pytest.mark.parametrize("case", ["equal", "not_factors", "composite"])
+def test_authentic_but_weak_keys_are_refused(case):
+    # Sealed properly: only the key's own checks stand between such a file
+    # and a weak key.
+    p, q, n, refusal = {
+        "equal": lambda: (P, P, P * P, "gcd(p−1, q−1) ≠ 2"),
+        "not_factors": lambda: (P, Q + 2, P * Q, DAMAGED),
+        "composite": lambda: (composite_with_prime_half(), Q, None, "sealed key holds a composite"),
+    }[case]()
+    with pytest.raises(ValueError) as raised:
+        keyholder.unseal(forge(p, q, n=n), PASSPHRASE)
+    assert str(raised.value).startswith(refusal)
+
+
+def test_empty_passphrases_are_refused(keypair, sealed):
+    for call in (lambda: keyholder.seal(keypair[1], ""), lambda: keyholder.seal(keypair[1], b""),
+                 lambda: keyholder.unseal(sealed, "")):
+        with pytest.raises(ValueError) as refusal:
+            call()
+        assert str(refusal.value) == "passphrase must not be empty"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda sk, s: keyholder.seal("sk", "pw"),
+     "argument 'sk': 'str' object cannot be converted to 'SecretKey'"),
+    (lambda sk, s: keyholder.seal(sk, 5),
+     "argument 'passphrase': 'int' object cannot be converted to 'str or bytes'"),
+    (lambda sk, s: keyholder.seal(sk, bytearray(b"pw")),
+     "argument 'passphrase': 'bytearray' object cannot be converted to 'str or bytes'"),
+    (lambda sk, s: keyholder.unseal(bytearray(s), "pw"),
+     "argument 'sealed': 'bytearray' object cannot be converted to 'PyBytes'"),
+    (lambda sk, s: keyholder.unseal(s.hex(), "pw"),
+     "argument 'sealed': 'str' object cannot be converted to 'PyBytes'"),
+    (lambda sk, s: keyholder.unseal(s, None),
+     "argument 'passphrase': 'NoneType' object cannot be converted to 'str or bytes'"),
+    (lambda sk, s: keyholder.public_bytes(memoryview(s)),
+     "argument 'sealed': 'memoryview' object cannot be converted to 'PyBytes'"),
+    (lambda sk, s: keyholder.unseal(s),
+     "unseal() missing 1 required positional argument: 'passphrase'"),
+    (lambda sk, s: keyholder.seal(sk, "pw", 1),
+     "seal() takes 2 positional arguments but 3 were given"),
+])
+def test_wrong_types_and_call_shapes(keypair, cheap, call, message):
+    with pytest.raises(TypeError) as refusal:
+        call(keypair[1], cheap)
+    assert str(refusal.value) == message
+
+
+def test_a_passphrase_without_utf8_keeps_its_unicode_error(cheap):
+    with pytest.raises(UnicodeEncodeError):
+        keyholder.unseal(cheap, "\ud800")
+
+
+def test_the_lock_is_released_while_the_key_is_derived(keypair):
+    counted, done = [0], threading.Event()
+
+    def count():
+        while not done.is_set():
+            counted[0] += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = counted[0]
+        keyholder.seal(keypair[1], PASSPHRASE)
+        during = counted[0] - before
+    finally:
+        done.set()
+        counter.join()
+    assert during > 1000
