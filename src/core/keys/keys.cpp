@@ -4,6 +4,7 @@
 
 #include "core/encoding/fixed_point.hpp"
 #include "core/engine/ifma/cpu.hpp"
+#include "core/keys/crt_masks.hpp"
 #include "core/keys/primes.hpp"
 #include "core/keys/secret.hpp"
 #include "core/runtime/interrupt.hpp"
@@ -223,6 +224,7 @@ Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
         return refuse(
             "cannot prepare decryption: the two primes are equal or not coprime, so "
             "the CRT split does not exist");
+    sk->crt_masks = std::make_shared<CrtMasks>(hs->value());
     return KeyPair{std::move(pk), std::move(*sk)};
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -70,11 +71,16 @@ struct DecryptionLanes {
     ~DecryptionLanes() { wipe_lanes(exponents); }
 };
 
+class CrtMasks;
+
 struct SecretKeyRecord {
     mpz_class n, n_squared, half_n;
     mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
     mpz_class hp, hq, p_inv_q;
     std::optional<DecryptionLanes> lanes8;  // when use_ifma() holds and p^2, q^2 fit
+    // The key holder's encryption, with the key pair's hs: set by
+    // assemble_keypair; its tables are built on first use.
+    std::shared_ptr<CrtMasks> crt_masks;
 
     SecretKeyRecord() = default;
     SecretKeyRecord(SecretKeyRecord&&) = default;

@@ -7,15 +7,6 @@ namespace hecrypt {
 
 namespace {
 
-// m for one value, or why it cannot be encrypted.
-Outcome<mpz_class> plaintext_of(double value, double factor, const mpz_class& bound) {
-    Outcome<mpz_class> m = encode_value(value, factor);
-    if (!m.ok()) return m.take_refusal();
-    if (Status fits = check_plaintext_bound(m.value(), bound, value); !fits.ok())
-        return fits.take_refusal();
-    return m;
-}
-
 // (1 + m n) hs^r mod n^2, given hs^r; m is wiped.
 Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& mask,
                     unsigned scale) {
@@ -30,7 +21,7 @@ Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& ma
 Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor, unsigned scale,
                            const mpz_class& bound) {
     mpz_class mask = random_mask(pk);
-    Outcome<mpz_class> m = plaintext_of(value, factor, bound);
+    Outcome<mpz_class> m = encode_plaintext(value, factor, bound);
     if (!m.ok()) return m.take_refusal();
     Bytes blob = ciphertext_of(pk, m.value(), mask, scale);
     wipe(mask);
@@ -47,7 +38,7 @@ Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<co
     if (pk.table8) {
         return masked_in_groups<mpz_class>(
             pk, values.size(),
-            [&](std::size_t i) { return plaintext_of(values[i], factor, bound); },
+            [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
             [&](mpz_class& m, const mpz_class& mask) {
                 return ciphertext_of(pk, m, mask, scale_pow10);
             });

@@ -26,20 +26,15 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
     return parsed;
 }
 
-namespace {
-
-// The digits of a fresh random exponent r; r itself is wiped.
-Digits random_digits(const PublicKeyRecord& pk) {
-    Bytes r = random_bytes(pk.exponent_byte_count);
+Digits random_digits(std::uint64_t byte_count) {
+    Bytes r = random_bytes(byte_count);
     Digits digits = exponent_digits(r);
     wipe(r);
     return digits;
 }
 
-}  // namespace
-
 mpz_class random_mask(const PublicKeyRecord& pk) {
-    Digits digits = random_digits(pk);
+    Digits digits = random_digits(pk.exponent_byte_count);
     mpz_class mask = pow_fixed(pk.table, digits);
     wipe(digits);
     return mask;
@@ -49,7 +44,7 @@ Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
     ensure(pk.table8.has_value(), "the key has no 8-lane table");
     ensure(count <= IFMA_LANES, "more items than lanes");
     Digits8 digits;
-    for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk);
+    for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk.exponent_byte_count);
     Values8 masks = pow_fixed8(*pk.table8, digits);
     for (Digits& lane : digits) wipe(lane);
     return masks;

@@ -24,6 +24,10 @@ Refusal out_of_range(std::size_t position, RangeWording wording);
 Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mpz_class& n_squared,
                                    RangeWording wording);
 
+// The 6-bit digits of a fresh random exponent r of `byte_count` bytes from
+// the calling thread's generator; r itself is wiped.
+Digits random_digits(std::uint64_t byte_count);
+
 // hs^r mod n^2 for a fresh exponent r from the calling thread's generator.
 mpz_class random_mask(const PublicKeyRecord& pk);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/engine/ifma/cpu.hpp"
@@ -79,11 +80,20 @@ std::size_t check_digits(const IfmaFixedBaseTable& table, const Digits8& digits)
     return positions;
 }
 
-mpz_class from_limbs(LimbView limbs) {
-    mpz_class x;
-    mpz_import(x.get_mpz_t(), limbs.size(), -1, sizeof(mp_limb_t), 0, 0, limbs.data());
-    return x;
-}
+// The buffers of build_table8, derived from the modulus and the base, which
+// may be secret: zeroed on every way out, an interrupt included.
+struct Rebasing {
+    std::vector<std::uint64_t> digits;
+    Lanes8 rebase, group;
+
+    explicit Rebasing(std::vector<std::uint64_t> d)
+        : digits(std::move(d)), rebase(broadcast_digits(digits)), group(digits.size()) {}
+    ~Rebasing() {
+        wipe(std::span(reinterpret_cast<std::uint8_t*>(digits.data()),
+                       digits.size() * sizeof(std::uint64_t)));
+        for (Lanes8* v : {&rebase, &group}) wipe_lanes(*v);
+    }
+};
 
 }  // namespace
 
@@ -94,14 +104,19 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
     IfmaFixedBaseTable out{{}, IfmaContext(modulus)};
     const IfmaContext& ctx = out.context;
     const std::size_t k = ctx.width, limbs = table.context.width;
-    mpz_class r64_inverse = mpz_class(1) << (64 * limbs);
-    ensure(mpz_invert(r64_inverse.get_mpz_t(), r64_inverse.get_mpz_t(), modulus.get_mpz_t()) != 0,
-           "the modulus must be odd");
-    const mpz_class r52 = (mpz_class(1) << (IFMA_DIGIT_BITS * k)) % modulus;
-    const Lanes8 rebase =
-        broadcast_digits(digits_of(r52 * r52 % modulus * r64_inverse % modulus, k));
+    // R^2 R64^-1 mod m, with R = 2^(52 k) and R64 the portable table's R, is
+    // R^2 taken out of the portable Montgomery form: no inversion, and only
+    // constant-time arithmetic on a modulus that may be p^2 or q^2.
+    const LimbView m = table.context.modulus;
+    WipedLimbs r(limbs), r_squared(limbs);
+    ct_pow2_mod(r.span(), IFMA_DIGIT_BITS * k, m);
+    ct_mul_mod(r_squared.span(), r.view(), r.view(), m);
+    MontScratch mont_scratch(limbs);
+    const WipedInteger rebase_value = from_mont(table.context, r_squared.view(), mont_scratch);
+    Rebasing work(digits_of(rebase_value, k));
+    const Lanes8& rebase = work.rebase;
+    Lanes8& group = work.group;
     IfmaScratch scratch(ctx);
-    Lanes8 group(k);
     out.windows.reserve(table.windows.size());
     for (const Limbs& window : table.windows) {
         checkpoint();  // as long again as the portable table's windows
@@ -109,7 +124,8 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
         for (std::size_t g = 0; g < POSITION_VECTORS; ++g) {
             for (std::size_t l = 0; l < IFMA_LANES; ++l) {
                 const std::size_t d = IFMA_LANES * g + l;
-                write_lane(group, l, from_limbs(LimbView(window).subspan(d * limbs, limbs)));
+                const LimbView entry = LimbView(window).subspan(d * limbs, limbs);
+                write_lane(group, l, WipedInteger(ct_from_limbs(entry)));
             }
             ifma_mont_mul8(ctx, group, rebase, group, scratch);
             ifma_reduce8(ctx, group, scratch);

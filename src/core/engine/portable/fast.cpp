@@ -69,9 +69,18 @@ FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
     MontScratch scratch(k);
     table.windows.reserve(window_count);
 
-    mpz_class reduced;
-    mpz_fdiv_r(reduced.get_mpz_t(), base.get_mpz_t(), modulus.get_mpz_t());  // in [0, m)
-    Limbs power = to_mont(ctx, reduced, scratch);
+    Limbs power(k);
+    {
+        // base mod m by the constant-time division: m may be p^2 or q^2.
+        WipedLimbs reduced(std::max(mpz_size(base.get_mpz_t()), k));
+        write_limbs(base, reduced.span());
+        ct_reduce(reduced.span(), ctx.modulus);
+        if (sgn(base) < 0) {  // -x = m - x mod m; m itself is 0 once in Montgomery form
+            const auto n = static_cast<mp_size_t>(k);
+            mpn_sub_n(reduced.data(), ctx.modulus.data(), reduced.data(), n);
+        }
+        mont_mul(ctx, reduced.view().first(k), ctx.r_squared, power, scratch);
+    }
     for (std::size_t j = 0; j < window_count; ++j) {
         checkpoint();  // an 8192-bit key's table takes seconds
         Limbs& window = table.windows.emplace_back(WINDOW_ENTRIES * k);

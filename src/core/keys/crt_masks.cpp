@@ -1,0 +1,165 @@
+#include "core/keys/crt_masks.hpp"
+
+#include <optional>
+
+#include "core/engine/ifma/cpu.hpp"
+#include "core/support/ct.hpp"
+
+namespace hecrypt {
+
+namespace {
+
+void wipe_bytes(void* data, std::size_t size) {
+    wipe(std::span(static_cast<std::uint8_t*>(data), size));
+}
+
+void wipe_limbs(Limbs& limbs) { wipe_bytes(limbs.data(), limbs.size() * sizeof(mp_limb_t)); }
+
+// The powers of hs modulo one prime's square r^2, in the form of the engine
+// that runs them: the 8-lane table when the engine is used, the portable one
+// otherwise, never both (the 8-lane table is made from the portable one,
+// which is dropped then).
+struct PrimeSquareTable {
+    std::optional<FixedBaseTable> table;
+    std::optional<IfmaFixedBaseTable> table8;
+
+    PrimeSquareTable(const mpz_class& hs, const mpz_class& square, std::size_t windows,
+                     bool lanes8)
+        : table(build_table(hs, square, windows)) {
+        if (!lanes8) return;
+        table8.emplace(build_table8(*table, square));
+        wipe_table();
+        table.reset();
+    }
+    PrimeSquareTable(const PrimeSquareTable&) = delete;
+    PrimeSquareTable& operator=(const PrimeSquareTable&) = delete;
+    ~PrimeSquareTable() {
+        wipe_table();
+        if (!table8) return;
+        for (Lanes8& window : table8->windows) wipe_lanes(window);
+        // The context's destructor wipes its other fields.
+        wipe_bytes(&table8->context.neg_inv, sizeof table8->context.neg_inv);
+    }
+
+    void wipe_table() {
+        if (!table) return;
+        for (Limbs& window : table->windows) wipe_limbs(window);
+        MontContext& ctx = table->context;
+        for (Limbs* limbs : {&ctx.modulus, &ctx.r_squared, &ctx.one}) wipe_limbs(*limbs);
+        wipe_bytes(&ctx.neg_inv, sizeof ctx.neg_inv);
+    }
+};
+
+// The squares at their own widths, p^2 first.
+WipedLimbs limbs_at_width(const mpz_class& x) {
+    WipedLimbs out(mpz_size(x.get_mpz_t()));
+    write_limbs(x, out.span());
+    return out;
+}
+
+}  // namespace
+
+struct CrtMasks::Tables {
+    WipedLimbs p_squared, q_squared;
+    WipedLimbs p_squared_inverse;  // (p^2)^-1 mod q^2, at the width of q^2
+    std::size_t mask_width;        // limbs of n^2
+    std::size_t window_count;
+    bool lanes8;
+    PrimeSquareTable p, q;
+
+    Tables(const SecretKeyRecord& sk, const mpz_class& hs);
+};
+
+namespace {
+
+// (p^2)^-1 mod q^2 from p^-1 mod q: v = (p^-1)^2 inverts p^2 modulo q, and
+// one Newton step, v (2 - p^2 v), lifts that to q^2. Only ct_mul_mod and
+// masked additions touch the primes.
+WipedLimbs square_inverse(const SecretKeyRecord& sk, LimbView p_squared, LimbView q_squared) {
+    const std::size_t wq = mpz_size(sk.q.get_mpz_t()), w = q_squared.size();
+    WipedLimbs q(wq), p_inv_q(wq), v(w), reduced(std::max(p_squared.size(), w)), pv(w), twice(w);
+    write_limbs(sk.q, q.span());
+    write_limbs(sk.p_inv_q, p_inv_q.span());
+    ct_mul_mod(v.span().first(wq), p_inv_q.view(), p_inv_q.view(), q.view());
+    std::ranges::copy(p_squared, reduced.span().begin());
+    ct_reduce(reduced.span(), q_squared);
+    ct_mul_mod(pv.span(), reduced.view().first(w), v.view(), q_squared);
+    // 2 - p^2 v mod q^2: p^2 v is 1 mod q, so it is 1 or above 2, and one
+    // masked addition of q^2 brings the difference into range.
+    twice.span()[0] = 2;
+    const auto n = static_cast<mp_size_t>(w);
+    const mp_limb_t borrow = mpn_sub_n(twice.data(), twice.data(), pv.data(), n);
+    mpn_cnd_add_n(borrow, twice.data(), twice.data(), q_squared.data(), n);
+    WipedLimbs inverse(w);
+    ct_mul_mod(inverse.span(), v.view(), twice.view(), q_squared);
+    return inverse;
+}
+
+bool fits_lanes8(const SecretKeyRecord& sk) {
+    return use_ifma() && std::max(bit_length(sk.p_squared), bit_length(sk.q_squared)) <=
+                             IFMA_MAX_MODULUS_BITS;
+}
+
+}  // namespace
+
+// The windows cover exponents of the key's exponent byte count, as the
+// public key's table does: r is drawn the same way on both paths.
+CrtMasks::Tables::Tables(const SecretKeyRecord& sk, const mpz_class& hs)
+    : p_squared(limbs_at_width(sk.p_squared)),
+      q_squared(limbs_at_width(sk.q_squared)),
+      p_squared_inverse(square_inverse(sk, p_squared.view(), q_squared.view())),
+      mask_width(mpz_size(sk.n_squared.get_mpz_t())),
+      window_count((8 * exponent_byte_count(bit_length(sk.n)) + WINDOW_BITS - 1) / WINDOW_BITS),
+      lanes8(fits_lanes8(sk)),
+      p(hs, sk.p_squared, window_count, lanes8),
+      q(hs, sk.q_squared, window_count, lanes8) {}
+
+CrtMasks::CrtMasks(const mpz_class& hs) : hs_(hs) {}
+
+CrtMasks::~CrtMasks() = default;
+
+void CrtMasks::prepare(const SecretKeyRecord& sk) {
+    const std::lock_guard<std::mutex> lock(building_);
+    if (!tables_) tables_ = std::make_unique<const Tables>(sk, hs_);
+}
+
+std::size_t CrtMasks::lanes() const {
+    ensure(tables_ != nullptr, "the key holder's tables are not built");
+    return tables_->lanes8 ? IFMA_LANES : 1;
+}
+
+std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const {
+    ensure(exponents.size() <= lanes(), "more exponents than lanes");
+    const Tables& t = *tables_;
+    Values8 xp, xq;
+    if (t.lanes8) {
+        Digits8 digits;
+        std::ranges::copy(exponents, digits.begin());
+        xp = pow_fixed8(*t.p.table8, digits);
+        xq = pow_fixed8(*t.q.table8, digits);
+        for (Digits& lane : digits) wipe(std::span(lane.data(), lane.size()));
+    } else {
+        for (std::size_t i = 0; i < exponents.size(); ++i) {
+            xp[i] = pow_fixed(*t.p.table, exponents[i]);
+            xq[i] = pow_fixed(*t.q.table, exponents[i]);
+        }
+    }
+    std::vector<WipedLimbs> out;
+    WipedLimbs gp(t.p_squared.view().size()), gq(t.q_squared.view().size());
+    WipedLimbs joined(gp.view().size() + gq.view().size());
+    for (std::size_t i = 0; i < exponents.size(); ++i) {
+        ct_limbs_read(xp[i].get_mpz_t(), gp.span());
+        ct_limbs_read(xq[i].get_mpz_t(), gq.span());
+        ct_crt(joined.span(), gp.view(), gq.view(), t.p_squared.view(), t.q_squared.view(),
+               t.p_squared_inverse.view());
+        // The mask is below n^2, so the limbs past the width of n^2 are zero.
+        std::ranges::copy(joined.view().first(t.mask_width), out.emplace_back(t.mask_width).data());
+    }
+    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+        wipe(xp[l]);
+        wipe(xq[l]);
+    }
+    return out;
+}
+
+}  // namespace hecrypt
