@@ -67,7 +67,7 @@ struct CrtMasks::Tables {
     bool lanes8;
     PrimeSquareTable p, q;
 
-    Tables(const SecretKeyRecord& sk, const mpz_class& hs);
+    Tables(const SecretKeyRecord& sk, const mpz_class& hs, bool lanes8);
 };
 
 namespace {
@@ -104,13 +104,13 @@ bool fits_lanes8(const SecretKeyRecord& sk) {
 
 // The windows cover exponents of the key's exponent byte count, as the
 // public key's table does: r is drawn the same way on both paths.
-CrtMasks::Tables::Tables(const SecretKeyRecord& sk, const mpz_class& hs)
+CrtMasks::Tables::Tables(const SecretKeyRecord& sk, const mpz_class& hs, bool allow_lanes8)
     : p_squared(limbs_at_width(sk.p_squared)),
       q_squared(limbs_at_width(sk.q_squared)),
       p_squared_inverse(square_inverse(sk, p_squared.view(), q_squared.view())),
       mask_width(mpz_size(sk.n_squared.get_mpz_t())),
       window_count((8 * exponent_byte_count(bit_length(sk.n)) + WINDOW_BITS - 1) / WINDOW_BITS),
-      lanes8(fits_lanes8(sk)),
+      lanes8(allow_lanes8 && fits_lanes8(sk)),
       p(hs, sk.p_squared, window_count, lanes8),
       q(hs, sk.q_squared, window_count, lanes8) {}
 
@@ -118,9 +118,9 @@ CrtMasks::CrtMasks(const mpz_class& hs) : hs_(hs) {}
 
 CrtMasks::~CrtMasks() = default;
 
-void CrtMasks::prepare(const SecretKeyRecord& sk) {
+void CrtMasks::prepare(const SecretKeyRecord& sk, bool lanes8) {
     const std::lock_guard<std::mutex> lock(building_);
-    if (!tables_) tables_ = std::make_unique<const Tables>(sk, hs_);
+    if (!tables_) tables_ = std::make_unique<const Tables>(sk, hs_, lanes8);
 }
 
 std::size_t CrtMasks::lanes() const {

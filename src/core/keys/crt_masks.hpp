@@ -31,8 +31,10 @@ class CrtMasks {
     // Builds sk's tables the first time it is called for this key, and is
     // then a lookup: once built, the tables are read by every worker without
     // a lock. A build stopped by checkpoint() leaves nothing built, and the
-    // next call starts again.
-    void prepare(const SecretKeyRecord& sk);
+    // next call starts again. `lanes8` false keeps the tables on the
+    // portable engine even where the 8-lane one is used, so that tests can
+    // compare the engines in one process.
+    void prepare(const SecretKeyRecord& sk, bool lanes8 = true);
 
     // Exponents one call of masks() takes at most: 8 on the 8-lane engine,
     // 1 on the portable one. After prepare().
