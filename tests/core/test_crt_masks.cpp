@@ -95,7 +95,7 @@ TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
     const KeyPair& keys = pair();
     CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
     masks.prepare(keys.secret_key, GetParam().lanes8);
-    ASSERT_EQ(masks.lanes(), GetParam().lanes8 ? IFMA_LANES : 1u);
+    ASSERT_EQ(masks.lanes(), GetParam().lanes8 ? 8 * IFMA_LANES : 1u);
     const std::size_t windows = keys.public_key.table.windows.size();
     std::mt19937 rng(7);
     std::vector<Digits> exponents = {Digits(windows, 0), Digits(windows, 63), Digits{1},
@@ -113,6 +113,21 @@ TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
             EXPECT_EQ(number(got[i].view()), pow_fixed(keys.public_key.table, group[i]))
                 << "exponent " << begin + i;
     }
+}
+
+// Groups fill the lanes of a worker's share of the batch, up to the sets
+// that share a pass over the tables; the portable engine takes one at a time.
+TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
+    const KeyPair& keys = pair();
+    CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
+    masks.prepare(keys.secret_key, GetParam().lanes8);
+    const std::size_t lanes = GetParam().lanes8 ? IFMA_LANES : 1;
+    const std::size_t most = masks.lanes();
+    for (auto [items, workers, expected] :
+         {std::tuple<std::size_t, std::size_t, std::size_t>{1, 2, lanes}, {16, 2, lanes},
+          {17, 2, std::min(2 * lanes, most)}, {128, 2, most}, {100000, 2, most},
+          {100, 1, most}, {0, 4, lanes}})
+        EXPECT_EQ(masks.group(items, workers), expected) << items << " items, " << workers;
 }
 
 INSTANTIATE_TEST_SUITE_P(KeysAndEngines, KeyHolderMasks,

@@ -36,9 +36,16 @@ class CrtMasks {
     // compare the engines in one process.
     void prepare(const SecretKeyRecord& sk, bool lanes8 = true);
 
-    // Exponents one call of masks() takes at most: 8 on the 8-lane engine,
-    // 1 on the portable one. After prepare().
+    // Exponents one call of masks() takes at most: 64 on the 8-lane engine
+    // (eight sets of lanes share each read of a table, which at half the
+    // width of n^2 costs about as much as the products), 1 on the portable
+    // one. After prepare().
     std::size_t lanes() const;
+
+    // Exponents per call of masks() for a batch of `items` on `workers`
+    // threads: as many as lanes() allows, but no more than a worker's share
+    // of the batch, so that a small batch still reaches every core.
+    std::size_t group(std::size_t items, std::size_t workers) const;
 
     // hs^r mod n^2 for each exponent r given by its 6-bit digits, at the
     // width of n^2, at most lanes() of them. After prepare().

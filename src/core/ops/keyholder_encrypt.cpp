@@ -4,6 +4,7 @@
 #include "core/encoding/fixed_point.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/ops/ops.hpp"
+#include "core/runtime/cpus.hpp"
 #include "core/support/ct.hpp"
 #include "terms.hpp"
 
@@ -39,7 +40,7 @@ Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
     const std::uint64_t exponent_bytes = exponent_byte_count(bit_length(sk.n));
     const LimbView n_squared = limbs_of(sk.n_squared);
     return checked_in_groups<mpz_class, Bytes>(
-        values.size(), tables.lanes(),
+        values.size(), tables.group(values.size(), pool_size()),
         [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
         [&](std::vector<mpz_class>& plaintexts) {
             std::vector<Digits> exponents;

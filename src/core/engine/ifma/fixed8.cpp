@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 #include "core/support/ct.hpp"
@@ -135,19 +136,32 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
     return out;
 }
 
-Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
+std::vector<Values8> pow_fixed8(const IfmaFixedBaseTable& table, std::span<const Digits8> sets) {
     ensure(ifma_available(), "the CPU lacks AVX-512 IFMA");
-    const std::size_t positions = check_digits(table, digits);
+    std::size_t positions = 0;
+    for (const Digits8& digits : sets) positions = std::max(positions, check_digits(table, digits));
     const IfmaContext& ctx = table.context;
-    Evaluation ev(ctx, positions);
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-        for (std::size_t j = 0; j < digits[l].size(); ++j) ev.digits[j].lane[l] = digits[l][j];
+    std::deque<Evaluation> evs;  // not movable: each wipes its own buffers
+    for (const Digits8& digits : sets) {
+        Evaluation& ev = evs.emplace_back(ctx, positions);
+        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+            for (std::size_t j = 0; j < digits[l].size(); ++j) ev.digits[j].lane[l] = digits[l][j];
+        }
     }
+    // Every set selects from a window before any multiplies, so the window
+    // comes from memory once and from the cache for the other sets.
     for (std::size_t j = 0; j < positions; ++j) {
-        select8(table.windows[j].data(), ev.digits[j], ev.selected.data(), ctx.width);
-        ifma_mont_mul8(ctx, ev.acc, ev.selected, ev.acc, ev.scratch);
+        for (Evaluation& ev : evs)
+            select8(table.windows[j].data(), ev.digits[j], ev.selected.data(), ctx.width);
+        for (Evaluation& ev : evs) ifma_mont_mul8(ctx, ev.acc, ev.selected, ev.acc, ev.scratch);
     }
-    return ifma_from_mont8(ctx, ev.acc, ev.scratch);
+    std::vector<Values8> out;
+    for (Evaluation& ev : evs) out.push_back(ifma_from_mont8(ctx, ev.acc, ev.scratch));
+    return out;
+}
+
+Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
+    return std::move(pow_fixed8(table, std::span(&digits, 1)).front());
 }
 
 }  // namespace hecrypt
