@@ -91,10 +91,10 @@ constexpr const char* ENCRYPT_MANY_DOC =
     "call with the key and freed, wiped, with it. Returns one blob per value, in input order.";
 
 PyMethodDef functions[] = {
-    {"encrypt_many", fastcall<encrypt_many>(), FASTCALL, ENCRYPT_MANY_DOC},
     {"seal", fastcall<seal>(), FASTCALL, SEAL_DOC},
     {"unseal", fastcall<unseal>(), FASTCALL, UNSEAL_DOC},
     {"public_bytes", fastcall<public_bytes>(), FASTCALL, PUBLIC_BYTES_DOC},
+    {"encrypt_many", fastcall<encrypt_many>(), FASTCALL, ENCRYPT_MANY_DOC},
 };
 
 }  // namespace
