@@ -35,7 +35,8 @@ class CMakeBuild(build_ext):
 
     def install_stubs(self, package):
         self.mkpath(str(package))
-        self.copy_file(str(ROOT / "stubs/hecrypt.pyi"), str(package / "__init__.pyi"))
+        for stub in sorted((ROOT / "stubs/hecrypt").glob("*.pyi")):  # the module's and submodules'
+            self.copy_file(str(stub), str(package / stub.name))
         self.copy_file(str(ROOT / "stubs/py.typed"), str(package / "py.typed"))
 
 

@@ -301,7 +301,8 @@ ByteView Arguments::text_or_bytes(std::size_t i) const {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(object, &size);
         if (text == nullptr) fail();  // a lone surrogate has no UTF-8
-        return ByteView(reinterpret_cast<const std::uint8_t*>(text), static_cast<std::size_t>(size));
+        return ByteView(reinterpret_cast<const std::uint8_t*>(text),
+                        static_cast<std::size_t>(size));
     });
 }
 

@@ -45,9 +45,8 @@ PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 // Reads a few bytes: not worth letting go of the lock.
 PyObject* public_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"public_bytes", nullptr, {"sealed"}, 1};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        return to_python(sealed_modulus(a.bytes(0)));
-    });
+    return call(sig, args, nargs, kwnames,
+                [](const Arguments& a) { return to_python(sealed_modulus(a.bytes(0))); });
 }
 
 constexpr const char* MODULE_DOC =

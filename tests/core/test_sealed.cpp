@@ -89,16 +89,17 @@ TEST(Sealed, LaysOutTheDocumentedFormat) {
 TEST(Sealed, EachSealDrawsItsOwnSaltAndNonce) {
     const Bytes again = seal_cheaply(known_keypair_2048().secret_key);
     const Bytes& first = known_sealed();
-    EXPECT_NE(Bytes(first.begin() + 29, first.begin() + 45), Bytes(again.begin() + 29, again.begin() + 45));
-    EXPECT_NE(Bytes(first.begin() + 45, first.begin() + 69), Bytes(again.begin() + 45, again.begin() + 69));
+    EXPECT_NE(Bytes(first.begin() + 29, first.begin() + 45),
+              Bytes(again.begin() + 29, again.begin() + 45));
+    EXPECT_NE(Bytes(first.begin() + 45, first.begin() + 69),
+              Bytes(again.begin() + 45, again.begin() + 69));
     EXPECT_EQ(refusal_of(again), "opened");
 }
 
 TEST(Sealed, DefaultCostRoundTrip) {
     auto sealed = seal(known_keypair_2048().secret_key, view(PASSPHRASE));
     ASSERT_TRUE(sealed.ok());
-    EXPECT_EQ(from_bytes_be(ByteView(sealed.value()).subspan(21, 8)),
-              default_kdf_cost().memlimit);
+    EXPECT_EQ(from_bytes_be(ByteView(sealed.value()).subspan(21, 8)), default_kdf_cost().memlimit);
     EXPECT_EQ(refusal_of(sealed.value()), "opened");
 }
 
@@ -180,12 +181,13 @@ TEST_P(Costs, AcceptedRange) {
 }
 
 constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
-INSTANTIATE_TEST_SUITE_P(
-    Sealed, Costs,
-    ::testing::Values(CostCase{{1, 8192}, true}, CostCase{{4, GIB}, true},
-                      CostCase{{3, 256 << 20}, true}, CostCase{{0, 8192}, false},
-                      CostCase{{5, 8192}, false}, CostCase{{1, 8191}, false},
-                      CostCase{{1, GIB + 1}, false}, CostCase{{~0ull, ~0ull}, false}));
+INSTANTIATE_TEST_SUITE_P(Sealed, Costs,
+                         ::testing::Values(CostCase{{1, 8192}, true}, CostCase{{4, GIB}, true},
+                                           CostCase{{3, 256 << 20}, true},
+                                           CostCase{{0, 8192}, false}, CostCase{{5, 8192}, false},
+                                           CostCase{{1, 8191}, false},
+                                           CostCase{{1, GIB + 1}, false},
+                                           CostCase{{~0ull, ~0ull}, false}));
 
 TEST(Sealed, OtherVersionsAndMagicsAreNamed) {
     Bytes other = known_sealed();
@@ -228,7 +230,8 @@ std::vector<ForgedCase> make_forged_cases() {
          "sealed key holds a composite number where a prime belongs: it was not sealed from a "
          "key of generate_keypair"},
         {"equal_primes", p, p, p * p, message(KeyCheckError::ExtraCyclicComponent)},
-        {"small_factor", small, cofactor, small * cofactor, message(KeyCheckError::ModulusTooShort)},
+        {"small_factor", small, cofactor, small * cofactor,
+         message(KeyCheckError::ModulusTooShort)},
         {"prime_but_not_safe", unsafe, q, unsafe * q, message(KeyCheckError::PrimesNotSafe)},
     };
 }

@@ -82,6 +82,11 @@ def refusals(pk, sk):
         lambda: hecrypt.decrypt(sk, b""),
         lambda: hecrypt.decrypt_many(sk, [blob]),
         lambda: hecrypt.decrypt_many(sk, [b"\x00"]),
+        lambda: hecrypt.keyholder.unseal(b"hecrypt-seal\x01", "passphrase"),
+        lambda: hecrypt.keyholder.unseal(b"PK\x03\x04", "passphrase"),
+        lambda: hecrypt.keyholder.unseal(b"hecrypt-seal\x02", "passphrase"),
+        lambda: hecrypt.keyholder.public_bytes(b"hecrypt-seal\x01"),
+        lambda: hecrypt.keyholder.seal(sk, ""),
     ]
 
 

@@ -25,6 +25,9 @@ CHILD = textwrap.dedent("""
     sk_pk, sk = hecrypt.generate_keypair(2048)
     blobs = hecrypt.encrypt_many(pk, [float(i) for i in range(64)], 0)
     mine = hecrypt.encrypt_many(sk_pk, [float(i) for i in range(64)], 0)
+    # Its key derivation alone takes about half a second and cannot be
+    # stopped part-way; the checks of the key after it can.
+    sealed = hecrypt.keyholder.seal(sk, "a passphrase")
 
     def interrupted_after(call):
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
@@ -51,6 +54,7 @@ CHILD = textwrap.dedent("""
             pk, blobs * 3000, [3.0] * 192000),
         "generate_keypair": lambda: hecrypt.generate_keypair(8192),
         "from_n": lambda: hecrypt.PublicKey.from_n(((1 << 8191) | 12345).to_bytes(1024, "big")),
+        "unseal": lambda: hecrypt.keyholder.unseal(sealed, "a passphrase"),
     }
     for name, call in calls.items():
         late = interrupted_after(call)
@@ -80,7 +84,10 @@ def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
     assert len(lateness) == 11
     # Polled every 50 ms; the bound is loose for a loaded machine, and far
     # below the seconds each call would otherwise take.
-    slow = {name: late for name, late in lateness.items() if late > 1.5}
+    # unseal answers once its key derivation is over, up to a few seconds
+    # of one uninterruptible call on a busy machine.
+    slow = {name: late for name, late in lateness.items()
+            if late > (5.0 if name == "unseal" else 1.5)}
     assert not slow, slow
 
 

@@ -1,6 +1,6 @@
 """Once a key pair is gone, none of its secrets is left in the process's
-memory: not on the stack of a thread that generated or used it, not on the
-stacks of the pool's workers, not in freed heap blocks.
+memory: not on the stack of a thread that generated, sealed, unsealed or used
+it, not on the stacks of the pool's workers, not in freed heap blocks.
 
 The check runs in a fresh interpreter (this file run as a script), so that it
 sees only what one key's life leaves. That process learns the secrets from
@@ -24,6 +24,7 @@ import sys
 import threading
 
 import hecrypt
+from hecrypt import keyholder
 
 # A bijection of byte values without a fixed point (166 b + 13 is odd), so a
 # permuted limb left in memory never reads as the limb it stands for.
@@ -79,6 +80,13 @@ def secrets_of(sk, n):
     return values
 
 
+def byte_swapped(word):
+    out = 0
+    for k in range(0, 64, 8):
+        out |= ((word >> k) & 0xFF) << (56 - k)
+    return out
+
+
 def needles(secrets):
     """Permuted limb -> (secret, limb index), leaving out the few limbs (short
     top limbs, mostly) that ordinary words could equal: those with fewer than
@@ -88,6 +96,19 @@ def needles(secrets):
         for i, limb in enumerate(limbs(value)):
             if 12 <= bin(limb).count("1") <= 52:
                 found[permuted(limb)] = (name, i)
+    return found
+
+
+def big_endian_needles(secrets):
+    """The primes as a sealed key holds them before encryption: big-endian
+    bytes, whose aligned words are the limbs byte-swapped (1024-bit primes
+    fill whole words). The permutation acts byte by byte, so the swap is
+    made on the permuted limb: the swapped limb itself is never formed."""
+    found = {}
+    for name in ("p", "q"):
+        for i, limb in enumerate(limbs(secrets[name])):
+            if 12 <= bin(limb).count("1") <= 52:
+                found[byte_swapped(permuted(limb))] = (name + " as bytes", i)
     return found
 
 
@@ -142,7 +163,8 @@ def use_and_release():
         if "libasan" in maps.read():
             return {"skip": "AddressSanitizer's shadow memory is terabytes of mappings"}
     pk, sk = hecrypt.generate_keypair(2048)
-    wanted = needles(secrets_of(sk, int.from_bytes(pk.modulus_bytes(), "big")))
+    secrets = secrets_of(sk, int.from_bytes(pk.modulus_bytes(), "big"))
+    wanted = needles(secrets) | big_endian_needles(secrets)
     floats = hecrypt.encrypt_many(pk, [1.5, -2.25, 3e6, -7.0] * 4)
     exact = hecrypt.encrypt_many(pk, [5.0, -9.0] * 8, 0)
     assert [hecrypt.decrypt(sk, b) for b in floats[:4]] == [1.5, -2.25, 3e6, -7.0]
@@ -152,9 +174,13 @@ def use_and_release():
     other = threading.Thread(target=lambda: hecrypt.decrypt_many(sk, exact[:1]))
     other.start()
     other.join()
+    # Sealed and reopened: the passphrase's key and the primes in the clear
+    # pass through buffers of their own.
+    reopened = keyholder.unseal(keyholder.seal(sk, "a passphrase"), "a passphrase")[1]
+    assert hecrypt.decrypt_many(reopened, exact) == ["5", "-9"] * 8
     scan = MemoryScan()
     seen_live = sorted({hit[2] for hit in scan.find(wanted)})
-    del sk
+    del sk, reopened
     gc.collect()
     return {"seen_live": seen_live, "left": scan.find(wanted)}
 

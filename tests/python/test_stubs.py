@@ -3,7 +3,7 @@ name, class, member, parameter, default and __all__ with the imported module.
 
 A module installed by pip is checked against the stubs installed beside it,
 found the way a type checker finds them; a module built in the tree against
-stubs/hecrypt.pyi."""
+stubs/hecrypt/ (the module's __init__.pyi and one stub per submodule)."""
 
 import os
 import subprocess

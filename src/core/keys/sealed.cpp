@@ -3,7 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <array>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +36,8 @@ static_assert(MODULUS_AT == 71 && SALT_BYTES == 16 && NONCE_BYTES == 24 && TAG_B
 constexpr const char* UNSEAL_FAILED =
     "cannot unseal: the passphrase is wrong, or the sealed key was damaged or altered (which of "
     "the two is deliberately not told)";
-constexpr const char* MALFORMED = "sealed key is damaged: its public part is truncated or malformed";
+constexpr const char* MALFORMED =
+    "sealed key is damaged: its public part is truncated or malformed";
 
 // Where a sealed key of version 1 keeps what it keeps. Views into the input.
 struct Layout {
@@ -68,7 +69,8 @@ void write_fixed_be(const mpz_class& x, std::span<std::uint8_t> out) {
     ensure(length <= out.size(), "a prime is longer than its modulus");
     std::fill(out.begin(), out.end(), 0);
     std::size_t written = 0;
-    if (length > 0) mpz_export(out.data() + out.size() - length, &written, 1, 1, 1, 0, x.get_mpz_t());
+    if (length > 0)
+        mpz_export(out.data() + out.size() - length, &written, 1, 1, 1, 0, x.get_mpz_t());
 }
 
 // The magic and the version say what the bytes are, not whether they are
@@ -119,10 +121,10 @@ std::optional<Layout> parse_layout(ByteView sealed) {
 // stopped part-way; a stop is honoured on either side of it.
 void derive_key(WipedBytes& key, ByteView passphrase, ByteView salt, KdfCost cost) {
     checkpoint();
-    const int derived = crypto_pwhash(
-        key.data(), key.size(), reinterpret_cast<const char*>(passphrase.data()),
-        passphrase.size(), salt.data(), cost.opslimit, static_cast<std::size_t>(cost.memlimit),
-        crypto_pwhash_ALG_ARGON2ID13);
+    const int derived =
+        crypto_pwhash(key.data(), key.size(), reinterpret_cast<const char*>(passphrase.data()),
+                      passphrase.size(), salt.data(), cost.opslimit,
+                      static_cast<std::size_t>(cost.memlimit), crypto_pwhash_ALG_ARGON2ID13);
     // With the limits and lengths checked, only its memory can be missing.
     if (derived != 0) throw std::bad_alloc();
     checkpoint();
@@ -132,7 +134,8 @@ struct Primes {
     WipedInteger p, q;
 };
 
-std::optional<Primes> open_primes(const Layout& layout, ByteView passphrase) {
+// Out of line, so that its frame and its callees' lie below the caller's stack wipe.
+[[gnu::noinline]] std::optional<Primes> open_primes(const Layout& layout, ByteView passphrase) {
     WipedBytes key(KEY_BYTES);
     derive_key(key, passphrase, layout.salt, layout.cost);
     WipedBytes plain(layout.sealed_primes.size() - TAG_BYTES);
@@ -201,10 +204,9 @@ Outcome<Bytes> seal(const SecretKeyRecord& sk, ByteView passphrase, KdfCost cost
     WipedBytes key(KEY_BYTES);
     derive_key(key, passphrase, ByteView(out).subspan(SALT_AT, SALT_BYTES), cost);
     const ByteView associated = ByteView(out).first(MODULUS_AT + length);
-    crypto_aead_xchacha20poly1305_ietf_encrypt(out.data() + associated.size(), nullptr,
-                                               plain.data(), plain.size(), associated.data(),
-                                               associated.size(), nullptr,
-                                               out.data() + NONCE_AT, key.data());
+    crypto_aead_xchacha20poly1305_ietf_encrypt(
+        out.data() + associated.size(), nullptr, plain.data(), plain.size(), associated.data(),
+        associated.size(), nullptr, out.data() + NONCE_AT, key.data());
     return out;
 }
 

@@ -43,7 +43,8 @@ class GmpWipingScope {
 // frame, where the frames of the functions it has returned from, and what
 // they allocated on the stack, are left. It stays clear of the end of the
 // thread's stack (found once per thread), so a thread with a small stack gets
-// a shorter wipe, and one running on a stack of its own making none.
+// a shorter wipe, and one running on a stack of its own making none. The
+// vector registers are zeroed too, since they are saved to the stack unasked.
 void wipe_stack_below(std::size_t bytes) noexcept;
 
 // Wipes the stack below the frame that holds it when it goes out of scope:

@@ -3,10 +3,13 @@
 #
 # Every parameter is positional-or-keyword, as in the module. The internal-fault
 # exception (a BaseException subclass) is not an attribute of the module, so
-# it has no name here.
+# it has no name here. The submodules (keyholder.pyi beside this file) are
+# attributes of the module but, like the module's own, stay out of __all__.
 
 from collections.abc import Sequence
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+
+from . import keyholder as keyholder
 
 _T_co = TypeVar("_T_co", covariant=True)
 
