@@ -45,8 +45,11 @@ TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
     mpz_class r_inv_s;
     mpz_invert(r_inv_s.get_mpz_t(), r.get_mpz_t(), s.get_mpz_t());
     const std::size_t wr = mpz_size(r.get_mpz_t()), ws = mpz_size(s.get_mpz_t());
-    for (const auto& [a, b] : {std::pair<mpz_class, mpz_class>{0, 0}, {r - 1, s - 1}, {r - 1, 0},
-                               {0, s - 1}, {gmp.get_z_range(r), gmp.get_z_range(s)}}) {
+    for (const auto& [a, b] : {std::pair<mpz_class, mpz_class>{0, 0},
+                               {r - 1, s - 1},
+                               {r - 1, 0},
+                               {0, s - 1},
+                               {gmp.get_z_range(r), gmp.get_z_range(s)}}) {
         Limbs out(wr + ws);
         ct_crt(out, limbs_at(a, wr), limbs_at(b, ws), limbs_at(r, wr), limbs_at(s, ws),
                limbs_at(r_inv_s, ws));
@@ -60,9 +63,8 @@ TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
 // Equal widths with r > s (a must be reduced mod s first), r wider than s
 // and narrower, and the half widths of 2048- and 3072-bit keys' squares.
 INSTANTIATE_TEST_SUITE_P(Widths, CrtRecombination,
-                         ::testing::Values(CrtCase{128, 127}, CrtCase{200, 130},
-                                           CrtCase{130, 200}, CrtCase{2048, 2048},
-                                           CrtCase{3072, 3071}));
+                         ::testing::Values(CrtCase{128, 127}, CrtCase{200, 130}, CrtCase{130, 200},
+                                           CrtCase{2048, 2048}, CrtCase{3072, 3071}));
 
 const KeyPair& known_keypair_3072() {
     static const KeyPair pair = [] {
@@ -124,9 +126,13 @@ TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
     const std::size_t lanes = GetParam().lanes8 ? IFMA_LANES : 1;
     const std::size_t most = masks.lanes();
     for (auto [items, workers, expected] :
-         {std::tuple<std::size_t, std::size_t, std::size_t>{1, 2, lanes}, {16, 2, lanes},
-          {17, 2, std::min(2 * lanes, most)}, {128, 2, most}, {100000, 2, most},
-          {100, 1, most}, {0, 4, lanes}})
+         {std::tuple<std::size_t, std::size_t, std::size_t>{1, 2, lanes},
+          {16, 2, lanes},
+          {17, 2, std::min(2 * lanes, most)},
+          {128, 2, most},
+          {100000, 2, most},
+          {100, 1, most},
+          {0, 4, lanes}})
         EXPECT_EQ(masks.group(items, workers), expected) << items << " items, " << workers;
 }
 
@@ -145,8 +151,8 @@ TEST(KeyHolderEncryption, CiphertextsDecryptToTheValuesAtTheirScale) {
             EXPECT_EQ(blobs.value()[i][0], scale);
             auto plain = decrypt(keys.secret_key, blobs.value()[i]);
             ASSERT_TRUE(plain.ok());
-            EXPECT_EQ(plain.value(), std::round(values[i] * std::pow(10.0, scale)) /
-                                         std::pow(10.0, scale))
+            EXPECT_EQ(plain.value(),
+                      std::round(values[i] * std::pow(10.0, scale)) / std::pow(10.0, scale))
                 << values[i] << " at 1e" << scale;
         }
     }
@@ -173,13 +179,12 @@ TEST_P(KeyHolderRefusals, AreEncryptManysWordForWord) {
     EXPECT_EQ(holder_path.refusal(), public_path.refusal());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KeyHolderRefusals,
-    ::testing::Values(Refused{std::numeric_limits<double>::infinity(), 8},
-                      Refused{-std::numeric_limits<double>::infinity(), 8},
-                      Refused{std::numeric_limits<double>::quiet_NaN(), 0},
-                      Refused{1e300, 18},          // overflows once scaled
-                      Refused{1.25, 19}));         // scale refused before any value
+INSTANTIATE_TEST_SUITE_P(Cases, KeyHolderRefusals,
+                         ::testing::Values(Refused{std::numeric_limits<double>::infinity(), 8},
+                                           Refused{-std::numeric_limits<double>::infinity(), 8},
+                                           Refused{std::numeric_limits<double>::quiet_NaN(), 0},
+                                           Refused{1e300, 18},   // overflows once scaled
+                                           Refused{1.25, 19}));  // scale refused before any value
 
 TEST(KeyHolderEncryption, AnEmptyBatchBuildsNothing) {
     const KeyPair& keys = testing::known_keypair_2048();

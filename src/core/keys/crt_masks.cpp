@@ -29,8 +29,7 @@ struct PrimeSquareTable {
     std::optional<FixedBaseTable> table;
     std::optional<IfmaFixedBaseTable> table8;
 
-    PrimeSquareTable(const mpz_class& hs, const mpz_class& square, std::size_t windows,
-                     bool lanes8)
+    PrimeSquareTable(const mpz_class& hs, const mpz_class& square, std::size_t windows, bool lanes8)
         : table(build_table(hs, square, windows)) {
         if (!lanes8) return;
         table8.emplace(build_table8(*table, square));
@@ -102,8 +101,8 @@ WipedLimbs square_inverse(const SecretKeyRecord& sk, LimbView p_squared, LimbVie
 }
 
 bool fits_lanes8(const SecretKeyRecord& sk) {
-    return use_ifma() && std::max(bit_length(sk.p_squared), bit_length(sk.q_squared)) <=
-                             IFMA_MAX_MODULUS_BITS;
+    return use_ifma() &&
+           std::max(bit_length(sk.p_squared), bit_length(sk.q_squared)) <= IFMA_MAX_MODULUS_BITS;
 }
 
 }  // namespace

@@ -205,9 +205,9 @@ void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<co
             std::span<const mp_limb_t> r, std::span<const mp_limb_t> s,
             std::span<const mp_limb_t> r_inv_s) {
     const std::size_t w = s.size();
-    ensure(a.size() == r.size() && b.size() == w && r_inv_s.size() == w &&
-               out.size() == r.size() + w,
-           "an operand has the wrong width");
+    ensure(
+        a.size() == r.size() && b.size() == w && r_inv_s.size() == w && out.size() == r.size() + w,
+        "an operand has the wrong width");
     WipedLimbs reduced(std::max(a.size(), w)), difference(w), t(w);
     std::ranges::copy(a, reduced.span().begin());
     ct_reduce(reduced.span(), s);
