@@ -81,7 +81,7 @@ def run_child(script, threads):
 def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
     lines = run_child(CHILD, threads).split()
     lateness = dict(zip(lines[::2], map(float, lines[1::2])))
-    assert len(lateness) == 11
+    assert len(lateness) == 12
     # Polled every 50 ms; the bound is loose for a loaded machine, and far
     # below the seconds each call would otherwise take.
     # unseal answers once its key derivation is over, up to a few seconds
