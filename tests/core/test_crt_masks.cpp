@@ -97,7 +97,7 @@ TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
     const KeyPair& keys = pair();
     CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
     masks.prepare(keys.secret_key, GetParam().lanes8);
-    ASSERT_EQ(masks.lanes(), GetParam().lanes8 ? 8 * IFMA_LANES : 1u);
+    ASSERT_EQ(masks.lanes(), GetParam().lanes8 ? 8 * IFMA_LANES : 8u);
     const std::size_t windows = keys.public_key.table.windows.size();
     std::mt19937 rng(7);
     std::vector<Digits> exponents = {Digits(windows, 0), Digits(windows, 63), Digits{1},
@@ -123,17 +123,13 @@ TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
     const KeyPair& keys = pair();
     CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
     masks.prepare(keys.secret_key, GetParam().lanes8);
-    const std::size_t lanes = GetParam().lanes8 ? IFMA_LANES : 1;
-    const std::size_t most = masks.lanes();
-    for (auto [items, workers, expected] :
-         {std::tuple<std::size_t, std::size_t, std::size_t>{1, 2, lanes},
-          {16, 2, lanes},
-          {17, 2, std::min(2 * lanes, most)},
-          {128, 2, most},
-          {100000, 2, most},
-          {100, 1, most},
-          {0, 4, lanes}})
-        EXPECT_EQ(masks.group(items, workers), expected) << items << " items, " << workers;
+    // items, workers, then the group on the 8-lane engine and on the portable one
+    using Case = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;
+    for (auto [items, workers, lanes8, portable] :
+         {Case{1, 2, 8, 1}, Case{6, 2, 8, 3}, Case{16, 2, 8, 8}, Case{17, 2, 16, 8},
+          Case{128, 2, 64, 8}, Case{100000, 2, 64, 8}, Case{100, 1, 64, 8}, Case{0, 4, 8, 1}})
+        EXPECT_EQ(masks.group(items, workers), GetParam().lanes8 ? lanes8 : portable)
+            << items << " items, " << workers << " workers";
 }
 
 INSTANTIATE_TEST_SUITE_P(KeysAndEngines, KeyHolderMasks,

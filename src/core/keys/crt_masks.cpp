@@ -11,8 +11,9 @@ namespace hecrypt {
 
 namespace {
 
-// Sets of eight exponents that share each pass over the 8-lane tables:
-// eight by measurement, and the gain from four to eight is still 10%.
+// Sets of exponents (eight on the 8-lane engine, one on the portable one)
+// that share each pass over the tables: eight by measurement, and the gain
+// from four to eight is still 10%.
 constexpr std::size_t LANE_SETS = 8;
 
 void wipe_bytes(void* data, std::size_t size) {
@@ -130,14 +131,15 @@ void CrtMasks::prepare(const SecretKeyRecord& sk, bool lanes8) {
 
 std::size_t CrtMasks::lanes() const {
     ensure(tables_ != nullptr, "the key holder's tables are not built");
-    return tables_->lanes8 ? LANE_SETS * IFMA_LANES : 1;
+    return LANE_SETS * unit();
 }
 
+std::size_t CrtMasks::unit() const { return tables_->lanes8 ? IFMA_LANES : 1; }
+
 std::size_t CrtMasks::group(std::size_t items, std::size_t workers) const {
-    if (lanes() == 1) return 1;
     const std::size_t share = (items + workers - 1) / std::max<std::size_t>(workers, 1);
-    const std::size_t sets = (share + IFMA_LANES - 1) / IFMA_LANES;
-    return std::clamp<std::size_t>(sets, 1, LANE_SETS) * IFMA_LANES;
+    const std::size_t units = (share + unit() - 1) / unit();
+    return std::clamp<std::size_t>(units, 1, LANE_SETS) * unit();
 }
 
 std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const {
@@ -151,17 +153,15 @@ std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const
         for (std::size_t i = 0; i < exponents.size(); ++i)
             sets[i / IFMA_LANES][i % IFMA_LANES] = exponents[i];
         for (auto [table, values] : {std::pair{&*t.p.table8, &xp}, {&*t.q.table8, &xq}}) {
-            for (Values8& lanes : pow_fixed8(*table, sets))
+            for (Values8& lanes : pow_fixed8_many(*table, sets))
                 std::ranges::move(lanes, std::back_inserter(*values));
         }
         for (Digits8& set : sets) {
             for (Digits& lane : set) wipe(lane);
         }
     } else {
-        for (const Digits& digits : exponents) {
-            xp.push_back(pow_fixed(*t.p.table, digits));
-            xq.push_back(pow_fixed(*t.q.table, digits));
-        }
+        xp = pow_fixed_many(*t.p.table, exponents);
+        xq = pow_fixed_many(*t.q.table, exponents);
     }
     std::vector<WipedLimbs> out;
     WipedLimbs gp(t.p_squared.view().size()), gq(t.q_squared.view().size());

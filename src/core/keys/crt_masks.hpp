@@ -37,9 +37,9 @@ class CrtMasks {
     void prepare(const SecretKeyRecord& sk, bool lanes8 = true);
 
     // Exponents one call of masks() takes at most: 64 on the 8-lane engine
-    // (eight sets of lanes share each read of a table, which at half the
-    // width of n^2 costs about as much as the products), 1 on the portable
-    // one. After prepare().
+    // and 8 on the portable one, all of which share each read of a table
+    // (at half the width of n^2 reading it costs about as much as the
+    // products). After prepare().
     std::size_t lanes() const;
 
     // Exponents per call of masks() for a batch of `items` on `workers`
@@ -53,6 +53,7 @@ class CrtMasks {
 
   private:
     struct Tables;
+    std::size_t unit() const;  // exponents one evaluation takes: its lanes
     mpz_class hs_;
     std::mutex building_;
     std::unique_ptr<const Tables> tables_;

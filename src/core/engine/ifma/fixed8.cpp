@@ -136,7 +136,8 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
     return out;
 }
 
-std::vector<Values8> pow_fixed8(const IfmaFixedBaseTable& table, std::span<const Digits8> sets) {
+std::vector<Values8> pow_fixed8_many(const IfmaFixedBaseTable& table,
+                                     std::span<const Digits8> sets) {
     ensure(ifma_available(), "the CPU lacks AVX-512 IFMA");
     std::size_t positions = 0;
     for (const Digits8& digits : sets) positions = std::max(positions, check_digits(table, digits));
@@ -161,7 +162,7 @@ std::vector<Values8> pow_fixed8(const IfmaFixedBaseTable& table, std::span<const
 }
 
 Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
-    return std::move(pow_fixed8(table, std::span(&digits, 1)).front());
+    return std::move(pow_fixed8_many(table, std::span(&digits, 1)).front());
 }
 
 }  // namespace hecrypt

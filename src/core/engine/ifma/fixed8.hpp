@@ -41,6 +41,7 @@ Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits);
 // each window is read from memory once for all of them, which matters once
 // the windows are narrow (moduli of half the width of n^2) and the reading
 // costs about as much as the products.
-std::vector<Values8> pow_fixed8(const IfmaFixedBaseTable& table, std::span<const Digits8> sets);
+std::vector<Values8> pow_fixed8_many(const IfmaFixedBaseTable& table,
+                                     std::span<const Digits8> sets);
 
 }  // namespace hecrypt

@@ -1,6 +1,7 @@
 #include "core/engine/portable/fast.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 #include "core/support/ct.hpp"
@@ -111,17 +112,35 @@ Digits exponent_digits(ByteView exponent) {
     return digits;
 }
 
-mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
-    check_digits(table, digits);
-    const MontContext& ctx = table.context;
-    Evaluation ev(ctx);
-    for (std::size_t j = 0; j < digits.size(); ++j) {
-        ct_index_masks(digits[j], ev.masks);
-        ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
-        mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
-        ev.acc.swap(ev.out);
+std::vector<mpz_class> pow_fixed_many(const FixedBaseTable& table,
+                                      std::span<const Digits> exponents) {
+    std::size_t positions = 0;
+    for (const Digits& digits : exponents) {
+        check_digits(table, digits);
+        positions = std::max(positions, digits.size());  // lengths are public
     }
-    return from_mont(ctx, ev.acc, ev.scratch);
+    const MontContext& ctx = table.context;
+    std::deque<Evaluation> evs;  // not movable: each wipes its own buffers
+    for (std::size_t i = 0; i < exponents.size(); ++i) evs.emplace_back(ctx);
+    // Every exponent takes its entry of a window before the next window is
+    // read, so each window comes from memory once for all of them.
+    for (std::size_t j = 0; j < positions; ++j) {
+        for (std::size_t i = 0; i < exponents.size(); ++i) {
+            if (j >= exponents[i].size()) continue;
+            Evaluation& ev = evs[i];
+            ct_index_masks(exponents[i][j], ev.masks);
+            ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
+            mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
+            ev.acc.swap(ev.out);
+        }
+    }
+    std::vector<mpz_class> out;
+    for (Evaluation& ev : evs) out.push_back(from_mont(ctx, ev.acc, ev.scratch));
+    return out;
+}
+
+mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
+    return std::move(pow_fixed_many(table, std::span(&digits, 1)).front());
 }
 
 }  // namespace hecrypt
