@@ -32,12 +32,14 @@ test:
 ci: test
 	./scripts/fuzz 60
 	./scripts/fault-injection-tests
+	./scripts/tsan-tests
 	./scripts/ct-check
 
 # Everything, within about 15 minutes on two cores.
 check-hard: test
 	./scripts/fuzz 240
 	./scripts/fault-injection-tests
+	./scripts/tsan-tests
 	./scripts/memcheck-python
 	./scripts/ct-check
 	$(MAKE) --no-print-directory build

@@ -7,10 +7,11 @@
 #include <limits>
 #include <random>
 
-#include "core/engine/ifma/cpu.hpp"
+#include "core/engine/dispatch.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/keys/secret.hpp"
 #include "core/ops/ops.hpp"
+#include "core/support/cpu.hpp"
 #include "core/support/ct.hpp"
 #include "key_fixtures.hpp"
 
@@ -78,27 +79,43 @@ const KeyPair& known_keypair_3072() {
 
 struct Engine {
     unsigned key_bits;
-    bool lanes8;
+    EngineChoice choice;
 };
+
+// hs^r for the exponent r of the given 6-bit digits, lowest first.
+mpz_class mask_of(const PublicKeyRecord& pk, const Digits& digits) {
+    mpz_class r = 0;
+    for (auto d = digits.rbegin(); d != digits.rend(); ++d) r = (r << WINDOW_BITS) + *d;
+    mpz_class out;
+    mpz_powm(out.get_mpz_t(), pk.hs.get_mpz_t(), r.get_mpz_t(), pk.n_squared.get_mpz_t());
+    return out;
+}
 
 class KeyHolderMasks : public ::testing::TestWithParam<Engine> {
   protected:
     const KeyPair& pair() const {
         return GetParam().key_bits == 2048 ? testing::known_keypair_2048() : known_keypair_3072();
     }
+    bool lanes8() const { return GetParam().choice == EngineChoice::ifma; }
+    // The key's secret part on the engine the test names, its tables built.
     void SetUp() override {
-        if (GetParam().lanes8 && !use_ifma()) GTEST_SKIP() << "no 8-lane engine here";
+        if (lanes8() && !ifma_available()) GTEST_SKIP() << "no 8-lane engine here";
+        const SecretKeyRecord& known = pair().secret_key;
+        secret_ = on_engine(std::move(*prepare_decryption(known.p, known.q)), GetParam().choice);
+        masks_.emplace(pair().public_key.hs);
+        masks_->prepare(secret_);
     }
+    SecretKeyRecord secret_;
+    std::optional<CrtMasks> masks_;
 };
 
 // The same digits give the same hs^r as the public key's table, whether the
 // lanes are full or not, at the extremes of the digits and at random.
 TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
     const KeyPair& keys = pair();
-    CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
-    masks.prepare(keys.secret_key, GetParam().lanes8);
-    ASSERT_EQ(masks.lanes(), GetParam().lanes8 ? 8 * IFMA_LANES : 8u);
-    const std::size_t windows = keys.public_key.table.windows.size();
+    const CrtMasks& masks = *masks_;
+    ASSERT_EQ(masks.lanes(), lanes8() ? 64u : 8u);
+    const std::size_t windows = (keys.public_key.exponent_bits() + WINDOW_BITS - 1) / WINDOW_BITS;
     std::mt19937 rng(7);
     std::vector<Digits> exponents = {Digits(windows, 0), Digits(windows, 63), Digits{1},
                                      Digits(windows, 1)};
@@ -112,7 +129,7 @@ TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
         const std::vector<WipedLimbs> got = masks.masks(group);
         ASSERT_EQ(got.size(), group.size());
         for (std::size_t i = 0; i < group.size(); ++i)
-            EXPECT_EQ(number(got[i].view()), pow_fixed(keys.public_key.table, group[i]))
+            EXPECT_EQ(number(got[i].view()), mask_of(keys.public_key, group[i]))
                 << "exponent " << begin + i;
     }
 }
@@ -120,21 +137,21 @@ TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
 // Groups fill the lanes of a worker's share of the batch, up to the sets
 // that share a pass over the tables; the portable engine takes one at a time.
 TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
-    const KeyPair& keys = pair();
-    CrtMasks masks(pow_fixed(keys.public_key.table, Digits{1}));
-    masks.prepare(keys.secret_key, GetParam().lanes8);
+    const CrtMasks& masks = *masks_;
     // items, workers, then the group on the 8-lane engine and on the portable one
     using Case = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;
-    for (auto [items, workers, lanes8, portable] :
+    for (auto [items, workers, eight, portable] :
          {Case{1, 2, 8, 1}, Case{6, 2, 8, 3}, Case{16, 2, 8, 8}, Case{17, 2, 16, 8},
           Case{128, 2, 64, 8}, Case{100000, 2, 64, 8}, Case{100, 1, 64, 8}, Case{0, 4, 8, 1}})
-        EXPECT_EQ(masks.group(items, workers), GetParam().lanes8 ? lanes8 : portable)
+        EXPECT_EQ(masks.group(items, workers), lanes8() ? eight : portable)
             << items << " items, " << workers << " workers";
 }
 
 INSTANTIATE_TEST_SUITE_P(KeysAndEngines, KeyHolderMasks,
-                         ::testing::Values(Engine{2048, false}, Engine{2048, true},
-                                           Engine{3072, false}, Engine{3072, true}));
+                         ::testing::Values(Engine{2048, EngineChoice::portable},
+                                           Engine{2048, EngineChoice::ifma},
+                                           Engine{3072, EngineChoice::portable},
+                                           Engine{3072, EngineChoice::ifma}));
 
 TEST(KeyHolderEncryption, CiphertextsDecryptToTheValuesAtTheirScale) {
     const KeyPair& keys = testing::known_keypair_2048();
@@ -195,6 +212,25 @@ TEST(KeyHolderEncryption, AKeyWithoutItsBaseIsAFaultNotACiphertext) {
     ASSERT_TRUE(sk.has_value());
     const double one[] = {1.0};
     EXPECT_THROW(keyholder_encrypt_many(*sk, one, 8), InternalFault);
+}
+
+// A key moved to another engine builds the key holder's tables anew there,
+// though they were built on the first: the masks then come from the new one.
+TEST(KeyHolderEncryption, TablesFollowTheKeysEngine) {
+    if (!ifma_available()) GTEST_SKIP() << "one engine only here";
+    auto made = assemble_keypair(testing::hex(testing::SAFE_PRIME_1024_1),
+                                 testing::hex(testing::SAFE_PRIME_1024_2));
+    ASSERT_TRUE(made.ok());
+    SecretKeyRecord sk = std::move(made.value().secret_key);
+    const double values[] = {2.5, -3.25};
+    for (EngineChoice choice : {EngineChoice::ifma, EngineChoice::portable}) {
+        sk = on_engine(std::move(sk), choice);
+        auto blobs = keyholder_encrypt_many(sk, values, 2);
+        ASSERT_TRUE(blobs.ok());
+        EXPECT_EQ(sk.crt_masks->lanes(), choice == EngineChoice::ifma ? 64u : 8u);
+        for (std::size_t i = 0; i < std::size(values); ++i)
+            EXPECT_EQ(decrypt(sk, blobs.value()[i]).value(), values[i]);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/engine/ifma/cpu.hpp"
 #include "core/engine/ifma/fixed8.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 #include "key_fixtures.hpp"
 
@@ -135,13 +135,6 @@ INSTANTIATE_TEST_SUITE_P(Keys, FixedBase8,
                          ::testing::Values(KeyCase{"n2048", 2048}, KeyCase{"n3072", 3072},
                                            KeyCase{"n4096", 4096}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FixedBase8Key, KeysCarryTheTableWhenTheEngineIsUsed) {
-    const auto& pk = testing::known_keypair_2048().public_key;
-    ASSERT_EQ(pk.table8.has_value(), use_ifma());
-    if (!pk.table8) GTEST_SKIP() << "keys use the portable engine here";
-    EXPECT_EQ(pk.table8->windows.size(), pk.table.windows.size());
-}
 
 }  // namespace
 }  // namespace hecrypt

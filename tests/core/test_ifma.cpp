@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {
@@ -98,8 +98,15 @@ TEST_P(IfmaLayout, LanesHoldTheirOwnValues) {
 INSTANTIATE_TEST_SUITE_P(Moduli, IfmaLayout, ::testing::ValuesIn(moduli()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class IfmaKernel : public IfmaLayout {
+// The kernels at both widths: with LaneCount::Four, lanes 4 to 7 of every
+// output must come back as they were.
+class IfmaKernel : public ::testing::TestWithParam<std::tuple<IfmaCase, LaneCount>> {
   protected:
+    const mpz_class& m = std::get<0>(GetParam()).m;
+    const LaneCount lanes = std::get<1>(GetParam());
+    const std::size_t active = lanes == LaneCount::Four ? 4 : IFMA_LANES;
+    IfmaContext ctx{m};
+
     void SetUp() override {
         if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
         rng.seed(static_cast<unsigned long>(ctx.width));
@@ -117,12 +124,18 @@ class IfmaKernel : public IfmaLayout {
         return xs;
     }
 
-    // Every lane congruent to its wanted value and inside [0, 2m).
-    void expect_montgomery(const Values8& got, const Values8& wanted) {
-        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+    // Every active lane congruent to its wanted value and inside [0, 2m),
+    // the others as they were before the call.
+    void expect_montgomery(const Values8& got, const Values8& wanted, const Values8& before) {
+        for (std::size_t l = 0; l < active; ++l) {
             EXPECT_LT(got[l], 2 * m) << "lane " << l;
             EXPECT_EQ(got[l] % m, wanted[l] % m) << "lane " << l;
         }
+        expect_untouched(got, before);
+    }
+
+    void expect_untouched(const Values8& got, const Values8& before) {
+        for (std::size_t l = active; l < IFMA_LANES; ++l) EXPECT_EQ(got[l], before[l]) << l;
     }
 
     IfmaScratch scratch{ctx};
@@ -136,18 +149,20 @@ TEST_P(IfmaKernel, MulAndSqrMatchGmp) {
     const Values8 ys = operands({top, top, m - 1, top, 1, m - 1});
     const Lanes8 a = lanes_of(ctx, xs);
     Lanes8 product = lanes_of(ctx, ys), square = a, square_by_mul(ctx.width);
-    ifma_mont_mul8(ctx, a, product, product, scratch);  // in place of the right operand
-    ifma_mont_sqr8(ctx, square, square, scratch);
-    ifma_mont_mul8(ctx, a, a, square_by_mul, scratch);
+    ifma_mont_mul8(ctx, a, product, product, scratch, lanes);  // in place of the right operand
+    ifma_mont_sqr8(ctx, square, square, scratch, lanes);
+    ifma_mont_mul8(ctx, a, a, square_by_mul, scratch, lanes);
     Values8 wanted_product, wanted_square;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
         wanted_product[l] = xs[l] * ys[l] * r_inverse % m;
         wanted_square[l] = xs[l] * xs[l] * r_inverse % m;
     }
-    expect_montgomery(values_of(product), wanted_product);
-    expect_montgomery(values_of(square), wanted_square);
+    expect_montgomery(values_of(product), wanted_product, ys);
+    expect_montgomery(values_of(square), wanted_square, xs);
     // The reduction depends only on the column sums' value, so both agree exactly.
-    EXPECT_EQ(values_of(square), values_of(square_by_mul));
+    const Values8 squares = values_of(square), by_mul = values_of(square_by_mul);
+    for (std::size_t l = 0; l < active; ++l) EXPECT_EQ(squares[l], by_mul[l]) << l;
+    expect_untouched(by_mul, Values8{});
 }
 
 TEST_P(IfmaKernel, ConversionsAreExact) {
@@ -161,14 +176,20 @@ TEST_P(IfmaKernel, ConversionsAreExact) {
     const Values8 wide = {below_r, below_r - m, 0, m, 1, 2, 3, below_r >> 1};
     Values8 wanted;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) wanted[l] = (wide[l] << (52 * ctx.width)) % m;
-    expect_montgomery(values_of(ifma_to_mont8(ctx, wide, scratch)), wanted);
+    const Values8 entered = values_of(ifma_to_mont8(ctx, wide, scratch));
+    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+        EXPECT_LT(entered[l], 2 * m) << l;
+        EXPECT_EQ(entered[l] % m, wanted[l]) << l;
+    }
 }
 
 TEST_P(IfmaKernel, ReduceTakesEveryValueBelowTwoM) {
     const Values8 xs = {0, 1, m - 1, m, m + 1, 2 * m - 1, rng.get_z_range(2 * m), m - 1};
     Lanes8 a = lanes_of(ctx, xs);
-    ifma_reduce8(ctx, a, scratch);
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) EXPECT_EQ(read_lane(a, l), xs[l] % m) << l;
+    ifma_reduce8(ctx, a, scratch, lanes);
+    const Values8 got = values_of(a);
+    for (std::size_t l = 0; l < active; ++l) EXPECT_EQ(got[l], xs[l] % m) << l;
+    expect_untouched(got, xs);
 }
 
 // 200 products by each lane's own base, then a left-to-right power with a
@@ -177,26 +198,34 @@ TEST_P(IfmaKernel, ChainsMatchPowm) {
     const Values8 bases = operands({m - 1, 2 % m}, m);
     const Lanes8 base = ifma_to_mont8(ctx, bases, scratch);
     Lanes8 acc = base;
-    for (int i = 0; i < 200; ++i) ifma_mont_mul8(ctx, acc, base, acc, scratch);
+    for (int i = 0; i < 200; ++i) ifma_mont_mul8(ctx, acc, base, acc, scratch, lanes);
     const mpz_class e = rng.get_z_bits(160) | 1, chain = 201;
     Lanes8 power = base;
     for (std::size_t bit = bit_length(e) - 1; bit-- > 0;) {
-        ifma_mont_sqr8(ctx, power, power, scratch);
-        if (mpz_tstbit(e.get_mpz_t(), bit)) ifma_mont_mul8(ctx, power, base, power, scratch);
+        ifma_mont_sqr8(ctx, power, power, scratch, lanes);
+        if (mpz_tstbit(e.get_mpz_t(), bit))
+            ifma_mont_mul8(ctx, power, base, power, scratch, lanes);
     }
     const Values8 chained = ifma_from_mont8(ctx, acc, scratch);
     const Values8 powered = ifma_from_mont8(ctx, power, scratch);
     mpz_class want;
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+    for (std::size_t l = 0; l < active; ++l) {
         mpz_powm(want.get_mpz_t(), bases[l].get_mpz_t(), chain.get_mpz_t(), m.get_mpz_t());
         EXPECT_EQ(chained[l], want) << "lane " << l;
         mpz_powm(want.get_mpz_t(), bases[l].get_mpz_t(), e.get_mpz_t(), m.get_mpz_t());
         EXPECT_EQ(powered[l], want) << "lane " << l;
     }
+    expect_untouched(chained, bases);
+    expect_untouched(powered, bases);
 }
 
-INSTANTIATE_TEST_SUITE_P(Moduli, IfmaKernel, ::testing::ValuesIn(moduli()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Moduli, IfmaKernel,
+                         ::testing::Combine(::testing::ValuesIn(moduli()),
+                                            ::testing::Values(LaneCount::Eight, LaneCount::Four)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == LaneCount::Four ? "_four" : "");
+                         });
 
 TEST(IfmaFaults, ContextRefusesWhatItCannotServe) {
     for (const mpz_class& m : {mpz_class(0), mpz_class(-3), mpz_class(4)})

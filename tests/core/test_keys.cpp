@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "core/engine/engine.hpp"
 #include "core/keys/primes.hpp"
-#include "core/runtime/rng.hpp"
 #include "core/keys/secret.hpp"
+#include "core/runtime/pow_vartime.hpp"
+#include "core/runtime/rng.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -10,6 +12,11 @@ namespace {
 
 using testing::hex;
 using testing::known_keypair_2048;
+
+// hs^e for the exponent of `digits`, by the key's engine.
+mpz_class mask_of(const PublicKeyRecord& pk, Digits digits) {
+    return std::move(pk.engine->masks(std::span(&digits, 1)).front());
+}
 
 mpz_class odd_of_bits(unsigned bits) {
     mpz_class n = 1;
@@ -56,7 +63,10 @@ TEST(Keys, KnownKeyHasConsistentRecords) {
     const PublicKeyRecord& pk = keys.public_key;
     EXPECT_EQ(pk.n, keys.secret_key.n);
     EXPECT_EQ(pk.n_squared, pk.n * pk.n);
-    EXPECT_EQ(pk.table.windows.size(), 171u);
+    EXPECT_EQ(pk.exponent_bits(), 1024u);
+    EXPECT_EQ(mask_of(pk, {1}), pk.hs);
+    EXPECT_EQ(mask_of(pk, Digits(171, 63)),
+              pow_mod_vartime(pk.hs, (mpz_class(1) << 1026) - 1, pk.n_squared));
     EXPECT_EQ(from_bytes_be(pk.modulus_bytes()), pk.n);
     EXPECT_EQ(keys.secret_key.half_n, pk.n / 2);
 }
@@ -124,12 +134,12 @@ TEST(Keys, FromNAcceptsLeadingZerosAndEncryptsForTheSecretKey) {
     EXPECT_EQ(peer.value().exponent_bits(), 1024u);
     // The peer's hs differs, but every power of it still decrypts to zero.
     Digits digits = exponent_digits(random_bytes(128));
-    mpz_class zero = pow_fixed(peer.value().table, digits);
+    mpz_class zero = mask_of(peer.value(), digits);
     EXPECT_EQ(*decrypt_integer(keys.secret_key, zero), 0);
 }
 
 TEST(Primes, SmallPrimesAreTheOddPrimesBelow4096) {
-    auto primes = small_primes();
+    auto primes = small_primes(4096);
     ASSERT_EQ(primes.size(), 563u);
     EXPECT_EQ(primes.front(), 3u);
     EXPECT_EQ(primes.back(), 4093u);

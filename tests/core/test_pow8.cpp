@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/engine/ifma/cpu.hpp"
 #include "core/engine/ifma/pow8.hpp"
+#include "core/support/cpu.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {
@@ -28,13 +28,15 @@ struct PowCase {
     std::size_t modulus_bits, exponent_bits;
 };
 
-class Pow8 : public ::testing::TestWithParam<PowCase> {};
+// Both widths; at LaneCount::Four only lanes 0 to 3 have results.
+class Pow8 : public ::testing::TestWithParam<std::tuple<PowCase, LaneCount>> {};
 
 // Edge exponents (0, 1, all ones, the top bit alone) and edge bases (0, 1,
 // m - 1) among random ones, each lane against GMP.
 TEST_P(Pow8, MatchesGmpLaneByLane) {
     if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
-    const auto [modulus_bits, bits] = GetParam();
+    const auto [modulus_bits, bits] = std::get<0>(GetParam());
+    const LaneCount lanes = std::get<1>(GetParam());
     gmp_randclass rng(gmp_randinit_default);
     rng.seed(static_cast<unsigned long>(modulus_bits + bits));
     const Values8 m = moduli(rng, modulus_bits);
@@ -45,19 +47,21 @@ TEST_P(Pow8, MatchesGmpLaneByLane) {
         bases[l] = l < 2 ? mpz_class(l) : l == 2 ? mpz_class(m[l] - 1) : rng.get_z_range(m[l]);
         if (l >= 5) es[l] = rng.get_z_bits(bits);
     }
-    const Values8 got = ifma_pow_values8(ctx, bases, words_of(es, bits), bits);
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+    const Values8 got = ifma_pow_values8(ctx, bases, words_of(es, bits), bits, lanes);
+    for (std::size_t l = 0; l < (lanes == LaneCount::Four ? 4 : IFMA_LANES); ++l) {
         mpz_class want;
         mpz_powm(want.get_mpz_t(), bases[l].get_mpz_t(), es[l].get_mpz_t(), m[l].get_mpz_t());
         EXPECT_EQ(got[l], want) << "lane " << l;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, Pow8,
-                         ::testing::Values(PowCase{2048, 1024}, PowCase{3072, 1536},
-                                           PowCase{4096, 66}, PowCase{4096, 2048},
-                                           PowCase{6144, 66}, PowCase{1000, 7}, PowCase{200, 1},
-                                           PowCase{1200, 8}, PowCase{1200, 53}));
+INSTANTIATE_TEST_SUITE_P(
+    Widths, Pow8,
+    ::testing::Combine(::testing::Values(PowCase{2048, 1024}, PowCase{3072, 1536},
+                                         PowCase{4096, 66}, PowCase{4096, 2048},
+                                         PowCase{6144, 66}, PowCase{1000, 7}, PowCase{200, 1},
+                                         PowCase{1200, 8}, PowCase{1200, 53}),
+                       ::testing::Values(LaneCount::Eight, LaneCount::Four)));
 
 TEST(Pow8Checks, RefusesAnExponentWiderThanItsWords) {
     if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";

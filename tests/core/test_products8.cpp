@@ -2,9 +2,10 @@
 // the scalar range's edges and across a partial group of lanes.
 #include <gtest/gtest.h>
 
-#include "core/engine/ifma/cpu.hpp"
-#include "core/ops/powers8.hpp"
-#include "core/ops/terms.hpp"
+#include "core/engine/ifma/powers8.hpp"
+#include "core/engine/portable/engines.hpp"
+#include "core/runtime/pow_vartime.hpp"
+#include "core/support/cpu.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -22,6 +23,16 @@ PublicKeyRecord key_of(unsigned bits) {
     return std::move(pk.value());
 }
 
+struct ScalarPair {
+    mpz_class c, k;
+};
+
+std::vector<PowerRequest> requests_of(const std::vector<ScalarPair>& pairs) {
+    std::vector<PowerRequest> requests;
+    for (const ScalarPair& pair : pairs) requests.push_back({&pair.c, &pair.k});
+    return requests;
+}
+
 // 19 pairs: both signs of 1 and of 2^bits - 1, 2^53 - 1, then random
 // scalars of `bits` bits, each on a random ciphertext coprime with n.
 std::vector<ScalarPair> pairs_of(const PublicKeyRecord& pk, unsigned bits) {
@@ -35,7 +46,7 @@ std::vector<ScalarPair> pairs_of(const PublicKeyRecord& pk, unsigned bits) {
         mpz_class c;
         do c = mpz_class(rng.get_z_range(pk.n_squared - 2)) + 2;
         while (gcd(c, pk.n) != 1);
-        pairs.push_back({i + 1, c, ks[i], 0});
+        pairs.push_back({c, ks[i]});
     }
     return pairs;
 }
@@ -43,13 +54,14 @@ std::vector<ScalarPair> pairs_of(const PublicKeyRecord& pk, unsigned bits) {
 class Products8 : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(Products8, LanesGiveThePortablePowers) {
-    if (!use_ifma()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA (or HECRYPT_PORTABLE is set)";
+    if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
     const PublicKeyRecord pk = key_of(GetParam());
-    ASSERT_TRUE(pk.table8.has_value());
+    const IfmaContext ctx(pk.n_squared);
     const std::vector<ScalarPair> secret = pairs_of(pk, SCALAR_BITS), open = pairs_of(pk, 53);
-    ASSERT_EQ(first_not_coprime(secret, pk.n), std::nullopt);
-    const std::vector<mpz_class> secret_lanes = secret_powers8(pk, secret);
-    const std::vector<mpz_class> open_lanes = public_powers8(pk, open);
+    ASSERT_EQ(first_not_coprime(requests_of(secret), pk.n), std::nullopt);
+    const std::vector<mpz_class> secret_lanes =
+        secret_powers8(ctx, pk.n_squared, requests_of(secret));
+    const std::vector<mpz_class> open_lanes = public_powers8(ctx, pk.n_squared, requests_of(open));
     for (std::size_t i = 0; i < secret.size(); ++i) {
         EXPECT_EQ(secret_lanes[i], scalar_power(secret[i].c, secret[i].k, pk.n_squared)) << i;
         EXPECT_EQ(open_lanes[i], pow_mod_vartime(open[i].c, open[i].k, pk.n_squared)) << i;
@@ -62,11 +74,11 @@ TEST(FirstNotCoprime, NamesTheFirstSharingAFactor) {
     const PublicKeyRecord& pk = testing::known_keypair_2048().public_key;
     const mpz_class p = testing::hex(testing::SAFE_PRIME_1024_1);
     std::vector<ScalarPair> pairs;
-    for (std::size_t i = 0; i < 9; ++i) pairs.push_back({i + 1, mpz_class(i + 2), 1, 0});
-    EXPECT_EQ(first_not_coprime(pairs, pk.n), std::nullopt);
+    for (std::size_t i = 0; i < 9; ++i) pairs.push_back({mpz_class(i + 2), 1});
+    EXPECT_EQ(first_not_coprime(requests_of(pairs), pk.n), std::nullopt);
     pairs[6].c = p * 3;
     pairs[4].c = p;
-    EXPECT_EQ(first_not_coprime(pairs, pk.n), 4u);
+    EXPECT_EQ(first_not_coprime(requests_of(pairs), pk.n), 4u);
 }
 
 }  // namespace

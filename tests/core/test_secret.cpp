@@ -2,12 +2,15 @@
 // those widths can take decrypts the whole signed range exactly: a square
 // that fills its top limb or leaves it short, and primes of different lengths
 // in either order (so mp may or may not need reducing modulo q), on the
-// 8-lane engine (four ciphertexts at a time) and on the portable one.
+// 8-lane engine (four ciphertexts at a time, one or two on four lanes) and on
+// the portable one.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "core/engine/dispatch.hpp"
 #include "core/keys/secret.hpp"
+#include "core/support/cpu.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -33,9 +36,11 @@ TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
     const mpz_class p = prime_of(GetParam().p_bits, "9e3779b97f4a7c15f39cc0605cedc834");
     const mpz_class q = prime_of(GetParam().q_bits, "b7e151628aed2a6abf7158809cf4f3c7");
     const std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
-    std::optional<SecretKeyRecord> portable = prepare_decryption(p, q);
-    ASSERT_TRUE(sk.has_value() && portable.has_value());
-    portable->lanes8.reset();
+    ASSERT_TRUE(sk.has_value());
+    std::vector<SecretKeyRecord> keys;
+    keys.push_back(on_engine(std::move(*prepare_decryption(p, q)), EngineChoice::portable));
+    if (ifma_available())
+        keys.push_back(on_engine(std::move(*prepare_decryption(p, q)), EngineChoice::ifma));
     const mpz_class third = sk->n / 3;
     // zero, both signs at the ends of the range, and plaintexts that vanish
     // modulo one prime
@@ -46,10 +51,17 @@ TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
     std::vector<const mpz_class*> all;
     for (const mpz_class& c : cs) all.push_back(&c);
     const std::vector<mpz_class> wanted(std::begin(plaintexts), std::end(plaintexts));
-    for (const SecretKeyRecord* key : {&*sk, static_cast<const SecretKeyRecord*>(&*portable)}) {
-        EXPECT_EQ(decrypt_integers(*key, all), wanted) << (key->lanes8 ? "8 lanes" : "portable");
+    for (const SecretKeyRecord& key : keys) {
+        const std::size_t lanes = key.engine->lanes();
+        EXPECT_EQ(decrypt_integers(key, all), wanted) << lanes << " at once";
         for (std::size_t i = 0; i < cs.size(); ++i)
-            EXPECT_EQ(decrypt_integer(*key, cs[i]), wanted[i]) << "plaintext " << wanted[i];
+            EXPECT_EQ(decrypt_integer(key, cs[i]), wanted[i]) << "plaintext " << wanted[i];
+    }
+    // Groups that fill two, four and six of the eight lanes (two of them on
+    // the four-lane path), each in its own call.
+    for (std::size_t count : {2, 3}) {
+        const std::vector<mpz_class> got = decrypt_integers(*sk, std::span(all).last(count));
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), wanted.end() - count)) << count;
     }
 }
 

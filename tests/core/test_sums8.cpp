@@ -1,23 +1,32 @@
 #include <gtest/gtest.h>
 
 #include "core/encoding/blob.hpp"
+#include "core/engine/dispatch.hpp"
+#include "core/engine/ifma/sums8.hpp"
+#include "core/engine/portable/engines.hpp"
 #include "core/ops/ops.hpp"
-#include "core/ops/sums8.hpp"
+#include "core/ops/sum_rules.hpp"
+#include "core/support/cpu.hpp"
 #include "key_fixtures.hpp"
+#include "same_outcome.hpp"
 
 namespace hecrypt {
 namespace {
 
-// One public key with its 8-lane table and the same key without it: the
-// operations then take the portable loops, the reference for the lanes.
+using testing::expect_same;
+using testing::views;
+
+// One public key on the 8-lane engine and on the portable one, the
+// reference for the lanes, with the lanes' context for calling them below
+// the size where the engine would choose them.
 struct KeyPairOfEngines {
     PublicKeyRecord lanes, portable;
+    IfmaContext context;
 };
 
-KeyPairOfEngines engines_of(PublicKeyRecord pk) {
-    PublicKeyRecord portable = pk;
-    portable.table8.reset();
-    return {std::move(pk), std::move(portable)};
+KeyPairOfEngines engines_of(const PublicKeyRecord& pk) {
+    return {on_engine(pk, EngineChoice::ifma), on_engine(pk, EngineChoice::portable),
+            IfmaContext(pk.n_squared)};
 }
 
 PublicKeyRecord from_n(const mpz_class& n) {
@@ -54,33 +63,33 @@ std::vector<Bytes> random_blobs(const mpz_class& n_squared, std::size_t count, u
     return blobs;
 }
 
-std::vector<ByteView> views(const std::vector<Bytes>& blobs) {
-    return {blobs.begin(), blobs.end()};
+// add_many on the lanes whatever the count: the same reads, as the
+// operation makes them, into product8.
+Outcome<Bytes> add_many_on_lanes(const KeyPairOfEngines& k, Blobs blobs) {
+    SumTerms terms(k.lanes.n_squared, blobs);
+    Outcome<mpz_class> sum = product8(k.context, k.lanes.n_squared, blobs.size(),
+                                      [&](std::size_t i) { return terms.read(i); });
+    if (!sum.ok()) return sum.take_refusal();
+    return write_blob(terms.scale(), sum.value());
 }
 
-template <class T>
-void expect_same(const Outcome<T>& got, const Outcome<T>& expected) {
-    ASSERT_EQ(got.ok(), expected.ok()) << (got.ok() ? expected.refusal() : got.refusal());
-    if (expected.ok()) {
-        EXPECT_TRUE(got.value() == expected.value());
-    } else {
-        EXPECT_EQ(got.refusal(), expected.refusal());
-    }
-}
-
-// add_blocks8 as add_blocks calls it, after the structure checks.
-Outcome<std::vector<Bytes>> add_blocks_on_lanes(const PublicKeyRecord& pk, Blobs blobs,
-                                                const std::vector<Block>& blocks) {
-    std::vector<std::uint8_t> referenced(blobs.size());
-    for (const Block& block : blocks)
-        for (std::uint64_t i : block) referenced[i] = 1;
-    return add_blocks8(pk, blobs, blocks, referenced);
+// The block products on the lanes and on the portable chains, of blobs that
+// all parse.
+void expect_same_block_products(const KeyPairOfEngines& k, const std::vector<Bytes>& blobs,
+                                const std::vector<Block>& blocks) {
+    std::vector<mpz_class> integers;
+    for (const Bytes& blob : blobs) integers.push_back(parse_blob(blob).value().ciphertext);
+    std::vector<const mpz_class*> terms;
+    for (const mpz_class& x : integers) terms.push_back(&x);
+    const mpz_class& m = k.lanes.n_squared;
+    EXPECT_TRUE(block_products8(k.context, m, blocks, terms) ==
+                chain_block_products(m, blocks, terms));
 }
 
 class Sums8 : public ::testing::TestWithParam<unsigned> {
   protected:
     void SetUp() override {
-        if (!keys(GetParam()).lanes.table8) GTEST_SKIP() << "keys use the portable engine here";
+        if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
     }
     const KeyPairOfEngines& k() const { return keys(GetParam()); }
     std::vector<Bytes> blobs(std::size_t count) const {
@@ -93,7 +102,8 @@ TEST_P(Sums8, AddManyMatchesThePortableLoop) {
     const std::vector<Bytes> all = blobs(1200);
     for (std::size_t count : {1, 2, 7, 8, 9, 31, 32, 33, 1200}) {
         const std::vector<ByteView> some(all.begin(), all.begin() + static_cast<long>(count));
-        expect_same(add_many8(k().lanes, some), add_many(k().portable, some));
+        expect_same(add_many_on_lanes(k(), some), add_many(k().portable, some));
+        expect_same(add_many(k().lanes, some), add_many(k().portable, some));
     }
 }
 
@@ -114,11 +124,13 @@ TEST_P(Sums8, AddBlocksMatchesThePortableLoop) {
         blocks.push_back(std::move(block));
     }
     blocks.push_back(Block(100, 5));
-    expect_same(add_blocks_on_lanes(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
+    expect_same(add_blocks(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
+    expect_same_block_products(k(), all, blocks);
     // Each block alone: one block fills the lanes by itself.
     for (const Block& block : blocks) {
         const std::vector<Block> one = {block};
-        expect_same(add_blocks_on_lanes(k().lanes, v, one), add_blocks(k().portable, v, one));
+        expect_same(add_blocks(k().lanes, v, one), add_blocks(k().portable, v, one));
+        expect_same_block_products(k(), all, one);
     }
 }
 
@@ -144,7 +156,8 @@ TEST_P(Sums8, AddManyRefusesTheSameTermFirst) {
         const std::vector<ByteView> v = views(all);
         const Outcome<Bytes> portable = add_many(k().portable, v);
         ASSERT_FALSE(portable.ok());
-        expect_same(add_many8(k().lanes, v), portable);
+        expect_same(add_many_on_lanes(k(), v), portable);
+        expect_same(add_many(k().lanes, v), portable);
     }
 }
 
@@ -173,7 +186,7 @@ TEST_P(Sums8, AddBlocksRefusesTheSameAsThePortableLoop) {
         {range(0, 60), {5, 5, 5}, range(62, 70)},
     };
     for (const auto& blocks : cases)
-        expect_same(add_blocks_on_lanes(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
+        expect_same(add_blocks(k().lanes, v, blocks), add_blocks(k().portable, v, blocks));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, Sums8, ::testing::Values(2048u, 3072u, 4096u), [](const auto& info) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/engine/portable/engines.hpp"
 #include "core/ops/terms.hpp"
 #include "key_fixtures.hpp"
 

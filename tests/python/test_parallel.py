@@ -51,6 +51,21 @@ def test_results_in_input_order_and_the_lowest_refusal_for_any_pool_size(threads
     assert refusal == "ciphertext #3: ciphertext is empty: it must start with a scale exponent byte"
 
 
+@pytest.mark.parametrize("count", [1, 2, 3, 4, 5, 8, 9])
+def test_decrypt_many_small_batches_in_order_with_the_lowest_refusal(keypair, count):
+    # Batches this small are split into pairs or fours, depending on the pool.
+    pk, sk = keypair
+    values = [float(i) - 4 for i in range(count)]
+    blobs = hecrypt.encrypt_many(pk, values, 0)
+    assert hecrypt.decrypt_many(sk, blobs) == [str(int(v)) for v in values]
+    if count >= 2:
+        bad = list(blobs)
+        bad[-1] = b""
+        bad[1] = bytes([0, 0])  # the same item when there are two
+        with pytest.raises(ValueError, match=r"^ciphertext #2 is not one under this key$"):
+            hecrypt.decrypt_many(sk, bad)
+
+
 def test_decrypt_many_in_order_while_other_threads_run(keypair):
     pk, sk = keypair
     values = [float(i) for i in range(-300, 300)]

@@ -1,60 +1,17 @@
 #include "core/keys/crt_masks.hpp"
 
 #include <algorithm>
-#include <iterator>
-#include <optional>
 
-#include "core/engine/ifma/cpu.hpp"
 #include "core/support/ct.hpp"
 
 namespace hecrypt {
 
 namespace {
 
-// Sets of exponents (eight on the 8-lane engine, one on the portable one)
-// that share each pass over the tables: eight by measurement, and the gain
+// Evaluations of the engine (eight exponents each on the 8-lane engine, one
+// on the portable one) that share each pass over the tables: eight by measurement, and the gain
 // from four to eight is still 10%.
 constexpr std::size_t LANE_SETS = 8;
-
-void wipe_bytes(void* data, std::size_t size) {
-    wipe(std::span(static_cast<std::uint8_t*>(data), size));
-}
-
-void wipe_limbs(Limbs& limbs) { wipe_bytes(limbs.data(), limbs.size() * sizeof(mp_limb_t)); }
-
-// The powers of hs modulo one prime's square r^2, in the form of the engine
-// that runs them: the 8-lane table when the engine is used, the portable one
-// otherwise, never both (the 8-lane table is made from the portable one,
-// which is dropped then).
-struct PrimeSquareTable {
-    std::optional<FixedBaseTable> table;
-    std::optional<IfmaFixedBaseTable> table8;
-
-    PrimeSquareTable(const mpz_class& hs, const mpz_class& square, std::size_t windows, bool lanes8)
-        : table(build_table(hs, square, windows)) {
-        if (!lanes8) return;
-        table8.emplace(build_table8(*table, square));
-        wipe_table();
-        table.reset();
-    }
-    PrimeSquareTable(const PrimeSquareTable&) = delete;
-    PrimeSquareTable& operator=(const PrimeSquareTable&) = delete;
-    ~PrimeSquareTable() {
-        wipe_table();
-        if (!table8) return;
-        for (Lanes8& window : table8->windows) wipe_lanes(window);
-        // The context's destructor wipes its other fields.
-        wipe_bytes(&table8->context.neg_inv, sizeof table8->context.neg_inv);
-    }
-
-    void wipe_table() {
-        if (!table) return;
-        for (Limbs& window : table->windows) wipe_limbs(window);
-        MontContext& ctx = table->context;
-        for (Limbs* limbs : {&ctx.modulus, &ctx.r_squared, &ctx.one}) wipe_limbs(*limbs);
-        wipe_bytes(&ctx.neg_inv, sizeof ctx.neg_inv);
-    }
-};
 
 // The squares at their own widths, p^2 first.
 WipedLimbs limbs_at_width(const mpz_class& x) {
@@ -70,10 +27,9 @@ struct CrtMasks::Tables {
     WipedLimbs p_squared_inverse;  // (p^2)^-1 mod q^2, at the width of q^2
     std::size_t mask_width;        // limbs of n^2
     std::size_t window_count;
-    bool lanes8;
-    PrimeSquareTable p, q;
+    std::unique_ptr<const SecretFixedPowers> p, q;
 
-    Tables(const SecretKeyRecord& sk, const mpz_class& hs, bool lanes8);
+    Tables(const SecretKeyRecord& sk, const mpz_class& hs);
 };
 
 namespace {
@@ -101,32 +57,26 @@ WipedLimbs square_inverse(const SecretKeyRecord& sk, LimbView p_squared, LimbVie
     return inverse;
 }
 
-bool fits_lanes8(const SecretKeyRecord& sk) {
-    return use_ifma() &&
-           std::max(bit_length(sk.p_squared), bit_length(sk.q_squared)) <= IFMA_MAX_MODULUS_BITS;
-}
-
 }  // namespace
 
 // The windows cover exponents of the key's exponent byte count, as the
 // public key's table does: r is drawn the same way on both paths.
-CrtMasks::Tables::Tables(const SecretKeyRecord& sk, const mpz_class& hs, bool allow_lanes8)
+CrtMasks::Tables::Tables(const SecretKeyRecord& sk, const mpz_class& hs)
     : p_squared(limbs_at_width(sk.p_squared)),
       q_squared(limbs_at_width(sk.q_squared)),
       p_squared_inverse(square_inverse(sk, p_squared.view(), q_squared.view())),
       mask_width(mpz_size(sk.n_squared.get_mpz_t())),
       window_count((8 * exponent_byte_count(bit_length(sk.n)) + WINDOW_BITS - 1) / WINDOW_BITS),
-      lanes8(allow_lanes8 && fits_lanes8(sk)),
-      p(hs, sk.p_squared, window_count, lanes8),
-      q(hs, sk.q_squared, window_count, lanes8) {}
+      p(sk.engine->fixed_powers(hs, sk.p_squared, window_count)),
+      q(sk.engine->fixed_powers(hs, sk.q_squared, window_count)) {}
 
 CrtMasks::CrtMasks(const mpz_class& hs) : hs_(hs) {}
 
 CrtMasks::~CrtMasks() = default;
 
-void CrtMasks::prepare(const SecretKeyRecord& sk, bool lanes8) {
+void CrtMasks::prepare(const SecretKeyRecord& sk) {
     const std::lock_guard<std::mutex> lock(building_);
-    if (!tables_) tables_ = std::make_unique<const Tables>(sk, hs_, lanes8);
+    if (!tables_) tables_ = std::make_unique<const Tables>(sk, hs_);
 }
 
 std::size_t CrtMasks::lanes() const {
@@ -134,7 +84,7 @@ std::size_t CrtMasks::lanes() const {
     return LANE_SETS * unit();
 }
 
-std::size_t CrtMasks::unit() const { return tables_->lanes8 ? IFMA_LANES : 1; }
+std::size_t CrtMasks::unit() const { return tables_->p->lanes(); }
 
 std::size_t CrtMasks::group(std::size_t items, std::size_t workers) const {
     const std::size_t share = (items + workers - 1) / std::max<std::size_t>(workers, 1);
@@ -145,24 +95,8 @@ std::size_t CrtMasks::group(std::size_t items, std::size_t workers) const {
 std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const {
     ensure(exponents.size() <= lanes(), "more exponents than lanes");
     const Tables& t = *tables_;
-    // The powers modulo p^2 and q^2 of every exponent in order; on the
-    // 8-lane engine the idle lanes' powers (of 1) follow.
-    std::vector<mpz_class> xp, xq;
-    if (t.lanes8) {
-        std::vector<Digits8> sets((exponents.size() + IFMA_LANES - 1) / IFMA_LANES);
-        for (std::size_t i = 0; i < exponents.size(); ++i)
-            sets[i / IFMA_LANES][i % IFMA_LANES] = exponents[i];
-        for (auto [table, values] : {std::pair{&*t.p.table8, &xp}, {&*t.q.table8, &xq}}) {
-            for (Values8& lanes : pow_fixed8_many(*table, sets))
-                std::ranges::move(lanes, std::back_inserter(*values));
-        }
-        for (Digits8& set : sets) {
-            for (Digits& lane : set) wipe(lane);
-        }
-    } else {
-        xp = pow_fixed_many(*t.p.table, exponents);
-        xq = pow_fixed_many(*t.q.table, exponents);
-    }
+    // The powers modulo p^2 and q^2 of every exponent in order.
+    std::vector<mpz_class> xp = t.p->powers(exponents), xq = t.q->powers(exponents);
     std::vector<WipedLimbs> out;
     WipedLimbs gp(t.p_squared.view().size()), gq(t.q_squared.view().size());
     WipedLimbs joined(gp.view().size() + gq.view().size());

@@ -7,8 +7,8 @@
 // their memory.
 //
 // Secret here: p^2, q^2, the tables, the CRT coefficient, the exponents and
-// every power. All of it goes only through the Montgomery engines (constant
-// time in the modulus) and the ct_* helpers.
+// every power. All of it goes only through the key's engine (constant time
+// in the modulus) and the ct_* helpers.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "core/engine/engine.hpp"
 #include "core/keys/keys.hpp"
 
 namespace hecrypt {
@@ -28,18 +29,19 @@ class CrtMasks {
     CrtMasks(const CrtMasks&) = delete;
     CrtMasks& operator=(const CrtMasks&) = delete;
 
-    // Builds sk's tables the first time it is called for this key, and is
-    // then a lookup: once built, the tables are read by every worker without
-    // a lock. A build stopped by checkpoint() leaves nothing built, and the
-    // next call starts again. `lanes8` false keeps the tables on the
-    // portable engine even where the 8-lane one is used, so that tests can
-    // compare the engines in one process.
-    void prepare(const SecretKeyRecord& sk, bool lanes8 = true);
+    // Builds sk's tables the first time it is called for this key, on the
+    // key's engine, and is then a lookup: once built, the tables are read by
+    // every worker without a lock. A build stopped by checkpoint() leaves
+    // nothing built, and the next call starts again.
+    void prepare(const SecretKeyRecord& sk);
 
-    // Exponents one call of masks() takes at most: 64 on the 8-lane engine
-    // and 8 on the portable one, all of which share each read of a table
-    // (at half the width of n^2 reading it costs about as much as the
-    // products). After prepare().
+    // The base hs of every mask.
+    const mpz_class& base() const { return hs_; }
+
+    // Exponents one call of masks() takes at most: eight of the engine's
+    // evaluations (64 on the 8-lane engine, 8 on the portable one), all of
+    // which share each read of a table (at half the width of n^2 reading it
+    // costs about as much as the products). After prepare().
     std::size_t lanes() const;
 
     // Exponents per call of masks() for a batch of `items` on `workers`

@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "core/encoding/fixed_point.hpp"
-#include "core/engine/ifma/cpu.hpp"
+#include "core/engine/dispatch.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/keys/primes.hpp"
-#include "core/keys/secret.hpp"
 #include "core/runtime/interrupt.hpp"
+#include "core/runtime/pow_vartime.hpp"
 #include "core/runtime/rng.hpp"
 #include "core/support/secure_memory.hpp"
 
@@ -85,17 +85,17 @@ Outcome<mpz_class> try_hs(const mpz_class& n, std::optional<PrimePair> primes) {
     return hs;
 }
 
+// The engine from the table of hs: one window per 6-bit digit of r.
+std::shared_ptr<const PublicEngine> engine_of(const mpz_class& n, const mpz_class& hs,
+                                              std::uint64_t exponent_bytes, EngineChoice choice) {
+    return public_engine(build_table(hs, n * n, (8 * exponent_bytes + 4) / 6), n, choice);
+}
+
 PublicKeyRecord assemble_public(const mpz_class& n, const mpz_class& hs, const Unlocker& unlocker) {
     std::uint64_t b = exponent_byte_count(bits32(n));
-    mpz_class n_squared = n * n;
-    std::optional<FixedBaseTable> table;
-    std::optional<IfmaFixedBaseTable> table8;
-    unlocker.without_lock([&] {
-        table.emplace(build_table(hs, n_squared, (8 * b + 4) / 6));
-        if (use_ifma() && bit_length(n_squared) <= IFMA_MAX_MODULUS_BITS)
-            table8.emplace(build_table8(*table, n_squared));
-    });
-    return PublicKeyRecord{std::move(*table), n, std::move(n_squared), b, std::move(table8)};
+    std::shared_ptr<const PublicEngine> engine;
+    unlocker.without_lock([&] { engine = engine_of(n, hs, b, EngineChoice::automatic); });
+    return PublicKeyRecord{n, n * n, hs, b, std::move(engine)};
 }
 
 Status check_request(std::uint32_t bits) {
@@ -196,7 +196,19 @@ std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_
     sk.half_n = sk.n >> 1;
     sk.p = p;
     sk.q = q;
-    sk.lanes8 = decryption_lanes(sk);
+    sk.engine = secret_engine(p, q);
+    return sk;
+}
+
+PublicKeyRecord on_engine(PublicKeyRecord pk, EngineChoice choice) {
+    pk.engine = engine_of(pk.n, pk.hs, pk.exponent_byte_count, choice);
+    return pk;
+}
+
+SecretKeyRecord on_engine(SecretKeyRecord sk, EngineChoice choice) {
+    sk.engine = secret_engine(sk.p, sk.q, choice);
+    // The key holder's tables follow the engine: built anew on it, on first use.
+    if (sk.crt_masks) sk.crt_masks = std::make_shared<CrtMasks>(sk.crt_masks->base());
     return sk;
 }
 

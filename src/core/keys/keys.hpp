@@ -10,12 +10,15 @@
 #include <utility>
 
 #include "core/support/bigint.hpp"
-#include "core/engine/portable/fast.hpp"
-#include "core/engine/ifma/fixed8.hpp"
-#include "core/engine/ifma/pow8.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
+
+// The arithmetic of a key, opaque here: core/engine/engine.hpp says what it
+// does, core/engine/dispatch.hpp which one a key gets.
+class PublicEngine;
+class SecretEngine;
+enum class EngineChoice;
 
 constexpr std::uint32_t MIN_MODULUS_BITS = 2048;
 constexpr std::uint32_t MAX_MODULUS_BITS = 8192;
@@ -42,33 +45,15 @@ const char* message(KeyCheckError error);
 inline Refusal refuse(KeyCheckError error) { return Refusal{message(error)}; }
 
 struct PublicKeyRecord {
-    FixedBaseTable table;  // powers of hs modulo n^2
     mpz_class n;
     mpz_class n_squared;
-    std::uint64_t exponent_byte_count;  // length of every random exponent r
-    // The same table for the 8-lane engine, built when use_ifma() holds and
-    // n^2 fits the engine; masks come from it whenever it is there.
-    std::optional<IfmaFixedBaseTable> table8;
+    mpz_class hs;                                // the base of every mask hs^r
+    std::uint64_t exponent_byte_count;           // length of every random exponent r
+    std::shared_ptr<const PublicEngine> engine;  // holds the table of powers of hs
 
     std::uint64_t exponent_bits() const { return 8 * exponent_byte_count; }
     std::uint32_t plaintext_bound_bits() const;
     Bytes modulus_bytes() const { return to_bytes_be(n); }
-};
-
-// The two exponentiations of decryption laid out for the 8-lane engine: p^2
-// in the even lanes and q^2 in the odd ones, with p - 1 and q - 1 as their
-// exponents, so that a ciphertext's two halves run side by side and four
-// ciphertexts fill the lanes.
-struct DecryptionLanes {
-    IfmaContext context;
-    ExponentWords8 exponents;
-    std::size_t exponent_bits;
-
-    DecryptionLanes(IfmaContext c, ExponentWords8 e, std::size_t bits)
-        : context(std::move(c)), exponents(std::move(e)), exponent_bits(bits) {}
-    DecryptionLanes(DecryptionLanes&&) = default;
-    DecryptionLanes& operator=(DecryptionLanes&&) = default;
-    ~DecryptionLanes() { wipe_lanes(exponents); }
 };
 
 class CrtMasks;
@@ -77,7 +62,7 @@ struct SecretKeyRecord {
     mpz_class n, n_squared, half_n;
     mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
     mpz_class hp, hq, p_inv_q;
-    std::optional<DecryptionLanes> lanes8;  // when use_ifma() holds and p^2, q^2 fit
+    std::shared_ptr<const SecretEngine> engine;  // the powers modulo p^2 and q^2
     // The key holder's encryption, with the key pair's hs: set by
     // assemble_keypair; its tables are built on first use.
     std::shared_ptr<CrtMasks> crt_masks;
@@ -104,6 +89,12 @@ class Unlocker {
 Status validate_public(const mpz_class& n);
 std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d);
 std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_class& q);
+
+// The key with its engine built anew by `choice`: the operations then run on
+// that engine, with the same results. For tests that compare the engines in
+// one process.
+PublicKeyRecord on_engine(PublicKeyRecord pk, EngineChoice choice);
+SecretKeyRecord on_engine(SecretKeyRecord sk, EngineChoice choice);
 
 struct PrimePair {
     const mpz_class& p;

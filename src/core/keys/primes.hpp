@@ -2,8 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "core/engine/dispatch.hpp"
+#include "core/keys/sieve.hpp"
 #include "core/support/bigint.hpp"
 
 namespace hecrypt {
@@ -12,12 +13,12 @@ namespace hecrypt {
 // prime factor of a key.
 constexpr int PRIMALITY_REPS = 40;
 
-// The odd primes from 3 to 4093, by an odd-only sieve of Eratosthenes.
-std::vector<std::uint32_t> small_primes();
-
-// A random safe prime of exactly `bits` bits (bits >= 8). Every result is
-// also a Blum prime (p = 3 mod 4) because x is odd. No attempt limit.
+// A random safe prime of exactly `bits` bits (bits >= 8), uniform over them.
+// Every result is also a Blum prime (p = 3 mod 4) because x is odd. No
+// attempt limit. The cheap tests run on the engine `engine` names, the one
+// keys get unless given.
 mpz_class safe_prime(std::uint32_t bits);
+mpz_class safe_prime(std::uint32_t bits, EngineChoice engine);
 
 // mpz_probab_prime_p(x, PRIMALITY_REPS) != 0, faulting on any result other
 // than 0, 1 or 2.

@@ -1,7 +1,9 @@
 #include "core/encoding/fixed_point.hpp"
-#include "core/ops/ops.hpp"
-#include "core/runtime/pool.hpp"
+#include "core/engine/engine.hpp"
 #include "core/keys/secret.hpp"
+#include "core/ops/ops.hpp"
+#include "core/runtime/cpus.hpp"
+#include "core/runtime/pool.hpp"
 #include "core/support/secure_memory.hpp"
 #include "terms.hpp"
 
@@ -56,7 +58,7 @@ std::vector<std::string> exact_texts(const SecretKeyRecord& sk, std::vector<mpz_
 
 Outcome<std::vector<std::string>> decrypt_many(const SecretKeyRecord& sk, Blobs blobs) {
     return checked_in_groups<mpz_class, std::string>(
-        blobs.size(), sk.lanes8 ? DECRYPTION_GROUP : 1,
+        blobs.size(), sk.engine->group_size(blobs.size(), pool_size()),
         [&](std::size_t i) { return exact_ciphertext(sk, blobs[i], i + 1); },
         [&](std::vector<mpz_class>& cs) { return exact_texts(sk, cs); });
 }

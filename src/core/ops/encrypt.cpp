@@ -17,17 +17,6 @@ Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& ma
     return write_blob(static_cast<std::uint8_t>(scale), c);
 }
 
-// One value on the portable engine; hs^r comes from the key's table.
-Outcome<Bytes> encrypt_one(const PublicKeyRecord& pk, double value, double factor, unsigned scale,
-                           const mpz_class& bound) {
-    mpz_class mask = random_mask(pk);
-    Outcome<mpz_class> m = encode_plaintext(value, factor, bound);
-    if (!m.ok()) return m.take_refusal();
-    Bytes blob = ciphertext_of(pk, m.value(), mask, scale);
-    wipe(mask);
-    return blob;
-}
-
 }  // namespace
 
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
@@ -35,17 +24,12 @@ Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<co
     const mpz_class bound = plaintext_bound(pk.n);
     if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
     const double factor = scale_factor(scale_pow10);
-    if (pk.table8) {
-        return masked_in_groups<mpz_class>(
-            pk, values.size(),
-            [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
-            [&](mpz_class& m, const mpz_class& mask) {
-                return ciphertext_of(pk, m, mask, scale_pow10);
-            });
-    }
-    return parallel_map<Bytes>(values.size(), [&](std::size_t i) {
-        return encrypt_one(pk, values[i], factor, scale_pow10, bound);
-    });
+    return masked_in_groups<mpz_class>(
+        pk, values.size(),
+        [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
+        [&](mpz_class& m, const mpz_class& mask) {
+            return ciphertext_of(pk, m, mask, scale_pow10);
+        });
 }
 
 }  // namespace hecrypt

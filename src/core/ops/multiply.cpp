@@ -1,17 +1,14 @@
 // Products of ciphertexts by plaintext scalars, E(x) -> E(k x) = c^k mod n^2.
 // Both entry points share the checks; they differ in the scalar bound and in
-// how the power is taken: at a fixed 66-bit width in constant time for
-// secret scalars, or by one ordinary exponentiation for public ones. The
-// pairs are spread over the pool in groups of PRODUCT_GROUP, whose powers run
-// side by side on the 8-lane engine; the refusal reported is the one the
-// pairs would give taken in order.
+// how the engine takes the power: at a fixed 66-bit width in constant time
+// for secret scalars, or by ordinary exponentiation for public ones. The
+// pairs are spread over the pool in groups of the engine's lanes(), whose
+// powers run side by side; the refusal reported is the one the pairs would
+// give taken in order.
 
-#include "core/support/ct.hpp"
 #include "core/encoding/fixed_point.hpp"
-#include "core/engine/portable/mont.hpp"
 #include "core/ops/ops.hpp"
 #include "core/runtime/pool.hpp"
-#include "powers8.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
@@ -20,10 +17,15 @@ namespace {
 
 constexpr unsigned PUBLIC_SCALAR_BITS = 53;
 
-// Pairs checked, then powered, together on one worker: one 8-lane power.
-constexpr std::size_t PRODUCT_GROUP = 8;
+// A pair that passed its checks: the ciphertext and the encoded scalar,
+// 0 < |k| < 2^64, and the scale of the product.
+struct ScalarPair {
+    std::size_t position;
+    mpz_class c, k;
+    unsigned scale;
+};
 
-// The scalar bound test of a path, and its powers of a chunk of checked
+// The scalar bound test of a path, and its powers of a group of checked
 // pairs, in order, or the refusal of the lowest pair whose power is refused.
 struct PowerPath {
     Status (*bound)(const ScalarPair&);
@@ -123,7 +125,7 @@ Outcome<std::vector<Bytes>> multiply_all(const char* name, const PublicKeyRecord
                       " scalars: they are paired by position, and a length mismatch means the "
                       "pairing the caller intended is not the one that would happen");
     return parallel_map_groups<Bytes>(
-        blobs.size(), PRODUCT_GROUP, [&](std::size_t begin, std::size_t end) {
+        blobs.size(), pk.engine->lanes(), [&](std::size_t begin, std::size_t end) {
             return multiply_group(pk, blobs, scalars, begin, end, scalar_scale, path);
         });
 }
@@ -157,63 +159,28 @@ Status public_bound(const ScalarPair& pair) {
                   "scalar_scale_pow10, or scale the values down");
 }
 
+std::vector<PowerRequest> requests_of(std::span<const ScalarPair> pairs) {
+    std::vector<PowerRequest> requests;
+    for (const ScalarPair& pair : pairs) requests.push_back({&pair.c, &pair.k});
+    return requests;
+}
+
 Outcome<std::vector<mpz_class>> secret_powers(const PublicKeyRecord& pk,
                                               std::span<const ScalarPair> pairs) {
-    if (pk.table8) {
-        if (auto bad = first_not_coprime(pairs, pk.n)) return not_invertible(pairs[*bad].position);
-        return secret_powers8(pk, pairs);
-    }
-    std::vector<mpz_class> out;
-    for (const ScalarPair& pair : pairs) {
-        std::optional<mpz_class> power = scalar_power(pair.c, pair.k, pk.n_squared);
-        if (!power) return not_invertible(pair.position);
-        out.push_back(std::move(*power));
-    }
-    return out;
+    Powers powers = pk.engine->secret_powers(requests_of(pairs));
+    if (powers.no_inverse) return not_invertible(pairs[*powers.no_inverse].position);
+    return std::move(powers.values);
 }
 
 // Variable-time powers; the caller has declared the scalars public.
 Outcome<std::vector<mpz_class>> public_powers(const PublicKeyRecord& pk,
                                               std::span<const ScalarPair> pairs) {
-    if (auto bad = first_not_coprime(pairs, pk.n)) return not_coprime(pairs[*bad].position);
-    if (pk.table8) return public_powers8(pk, pairs);
-    std::vector<mpz_class> out;
-    for (const ScalarPair& pair : pairs) out.push_back(pow_mod_vartime(pair.c, pair.k, pk.n_squared));
-    return out;
+    const std::vector<PowerRequest> requests = requests_of(pairs);
+    if (auto bad = first_not_coprime(requests, pk.n)) return not_coprime(pairs[*bad].position);
+    return pk.engine->public_powers(requests);
 }
 
 }  // namespace
-
-// Written word by word: an mpz would not do, as setting its size would test
-// the top limb.
-FixedExponent fixed_width_exponent(const mpz_class& k) {
-    const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
-    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0));
-    return {(magnitude ^ (0 - negative)) + negative, 3 - negative};  // 2^64 - |k| when k < 0
-}
-
-// c^k as c^(k + 3 2^64) c^(-3 2^64): every exponent has exactly 66 bits, so
-// the time of the constant-time powers does not reveal k. c^(k + 3 2^64)
-// stays in fixed-width limbs up to the product, whose value is the result:
-// GMP's general arithmetic would branch on it. c^(3 2^64) and its inverse
-// are public.
-std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
-                                      const mpz_class& modulus) {
-    const mpz_class offset = mpz_class(3) << SCALAR_BITS;
-    mpz_class b = secure_pow_mod(c, offset, SCALAR_BITS + 2, modulus);  // tests c and the modulus
-    const std::size_t width = mpz_size(modulus.get_mpz_t());
-    WipedLimbs e(2), a(width);
-    std::ranges::copy(fixed_width_exponent(k), e.span().begin());
-    ct_pow_limbs(a.span(), limbs_of(c), e.view(), SCALAR_BITS + 2, limbs_of(modulus));
-    if (mpz_invert(b.get_mpz_t(), b.get_mpz_t(), modulus.get_mpz_t()) == 0) return std::nullopt;
-    Limbs b_inverse(width);
-    write_limbs(b, b_inverse);
-    mpz_class result;
-    LimbSpan out(mpz_limbs_write(result.get_mpz_t(), static_cast<mp_size_t>(width)), width);
-    ct_mul_mod(out, a.view(), b_inverse, limbs_of(modulus));
-    ct_limbs_finish(result.get_mpz_t(), width);
-    return result;
-}
 
 Outcome<std::vector<Bytes>> multiply_many(const PublicKeyRecord& pk, Blobs blobs,
                                           std::span<const double> scalars,

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "core/support/bigint.hpp"
+#include "core/engine/engine.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
 
 using Blobs = std::span<const ByteView>;
-using Block = std::vector<std::uint64_t>;
 
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
                                          unsigned scale_pow10);

@@ -8,17 +8,12 @@ Outcome<std::vector<Bytes>> rerandomize(const PublicKeyRecord& pk, Blobs blobs) 
     auto parse = [&](std::size_t i) {
         return parse_in_range(blobs[i], i + 1, pk.n_squared, RangeWording::Plain);
     };
-    // c hs^r, the scale byte unchanged; the same on both engines.
+    // c hs^r, the scale byte unchanged.
     auto masked = [&](const ParsedBlob& parsed, mpz_class mask) {
         mul_mod_vartime(mask, parsed.ciphertext, pk.n_squared);
         return write_blob(parsed.scale, mask);
     };
-    if (pk.table8) return masked_in_groups<ParsedBlob>(pk, blobs.size(), parse, masked);
-    return parallel_map<Bytes>(blobs.size(), [&](std::size_t i) -> Outcome<Bytes> {
-        Outcome<ParsedBlob> parsed = parse(i);
-        if (!parsed.ok()) return parsed.take_refusal();
-        return masked(parsed.value(), random_mask(pk));
-    });
+    return masked_in_groups<ParsedBlob>(pk, blobs.size(), parse, masked);
 }
 
 }  // namespace hecrypt

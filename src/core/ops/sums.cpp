@@ -1,9 +1,7 @@
 #include "core/encoding/fixed_point.hpp"
 #include "core/ops/ops.hpp"
-#include "core/runtime/interrupt.hpp"
 #include "core/runtime/pool.hpp"
 #include "sum_rules.hpp"
-#include "sums8.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
@@ -45,28 +43,23 @@ Outcome<std::vector<std::optional<ParsedBlob>>> parse_referenced(
         });
 }
 
-Bytes sum_block(const PublicKeyRecord& pk, const Block& block,
-                const std::vector<std::optional<ParsedBlob>>& parsed) {
-    const ParsedBlob& first = parsed[block.front()].value();
-    mpz_class acc = first.ciphertext;
-    for (std::size_t p = 1; p < block.size(); ++p) {
-        checkpoint();  // a block may hold a million terms
-        mul_mod_vartime(acc, parsed[block[p]].value().ciphertext, pk.n_squared);
-    }
-    return write_blob(first.scale, acc);
-}
-
-Outcome<std::vector<Bytes>> add_blocks_portable(const PublicKeyRecord& pk, Blobs blobs,
-                                                std::span<const Block> blocks,
-                                                const std::vector<std::uint8_t>& referenced) {
+Outcome<std::vector<Bytes>> sum_blocks(const PublicKeyRecord& pk, Blobs blobs,
+                                       std::span<const Block> blocks,
+                                       const std::vector<std::uint8_t>& referenced) {
     auto parsed = parse_referenced(pk, blobs, referenced);
     if (!parsed.ok()) return parsed.take_refusal();
     std::vector<std::uint8_t> scales(blobs.size());
-    for (std::size_t i = 0; i < blobs.size(); ++i)
-        if (parsed.value()[i]) scales[i] = parsed.value()[i]->scale;
+    std::vector<const mpz_class*> terms(blobs.size(), nullptr);
+    for (std::size_t i = 0; i < blobs.size(); ++i) {
+        if (!parsed.value()[i]) continue;
+        scales[i] = parsed.value()[i]->scale;
+        terms[i] = &parsed.value()[i]->ciphertext;
+    }
     if (Status same = check_block_scales(blocks, scales); !same.ok()) return same.take_refusal();
-    return parallel_map<Bytes>(
-        blocks.size(), [&](std::size_t j) { return sum_block(pk, blocks[j], parsed.value()); });
+    std::vector<mpz_class> sums = pk.engine->block_products(blocks, terms);
+    return parallel_map<Bytes>(blocks.size(), [&](std::size_t j) {
+        return write_blob(scales[blocks[j].front()], sums[j]);
+    });
 }
 
 }  // namespace
@@ -80,30 +73,21 @@ Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs) {
                       "per-call limit, not a guarantee - chaining calls escapes it, and what "
                       "actually keeps sums in range is the gap between the key floor and the f64 "
                       "range");
-    if (pk.table8 && add_many8_pays(blobs.size())) return add_many8(pk, blobs);
     SumTerms terms(pk.n_squared, blobs);
-    mpz_class acc = 1;
-    for (std::size_t i = 0; i < blobs.size(); ++i) {
-        checkpoint();
-        Outcome<mpz_class> c = terms.read(i);
-        if (!c.ok()) return c.take_refusal();
-        mul_mod_vartime(acc, c.value(), pk.n_squared);
-    }
-    return write_blob(terms.scale(), acc);
+    Outcome<mpz_class> sum =
+        pk.engine->product(blobs.size(), [&](std::size_t i) { return terms.read(i); });
+    if (!sum.ok()) return sum.take_refusal();
+    return write_blob(terms.scale(), sum.value());
 }
 
 Outcome<std::vector<Bytes>> add_blocks(const PublicKeyRecord& pk, Blobs blobs,
                                        std::span<const Block> blocks) {
     std::vector<std::uint8_t> referenced(blobs.size(), 0);
-    std::size_t terms = 0;
     for (std::size_t j = 0; j < blocks.size(); ++j) {
         if (Status ok = check_block(blocks[j], j + 1, blobs.size(), referenced); !ok.ok())
             return ok.take_refusal();
-        terms += blocks[j].size();
     }
-    if (pk.table8 && add_blocks8_pays(terms, blocks.size()))
-        return add_blocks8(pk, blobs, blocks, referenced);
-    return add_blocks_portable(pk, blobs, blocks, referenced);
+    return sum_blocks(pk, blobs, blocks, referenced);
 }
 
 }  // namespace hecrypt

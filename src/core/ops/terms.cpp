@@ -1,6 +1,5 @@
 #include "terms.hpp"
 
-#include "core/engine/portable/fast.hpp"
 #include "core/runtime/rng.hpp"
 
 namespace hecrypt {
@@ -33,26 +32,12 @@ Digits random_digits(std::uint64_t byte_count) {
     return digits;
 }
 
-mpz_class random_mask(const PublicKeyRecord& pk) {
-    Digits digits = random_digits(pk.exponent_byte_count);
-    mpz_class mask = pow_fixed(pk.table, digits);
-    wipe(digits);
-    return mask;
-}
-
-Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count) {
-    ensure(pk.table8.has_value(), "the key has no 8-lane table");
-    ensure(count <= IFMA_LANES, "more items than lanes");
-    Digits8 digits;
-    for (std::size_t l = 0; l < count; ++l) digits[l] = random_digits(pk.exponent_byte_count);
-    Values8 masks = pow_fixed8(*pk.table8, digits);
-    for (Digits& lane : digits) wipe(lane);
+std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count) {
+    std::vector<Digits> digits;
+    for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk.exponent_byte_count));
+    std::vector<mpz_class> masks = pk.engine->masks(digits);
+    for (Digits& exponent : digits) wipe(exponent);
     return masks;
-}
-
-void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
-    mpz_mul(acc.get_mpz_t(), acc.get_mpz_t(), c.get_mpz_t());
-    mpz_tdiv_r(acc.get_mpz_t(), acc.get_mpz_t(), m.get_mpz_t());
 }
 
 }  // namespace hecrypt

@@ -1,14 +1,14 @@
 // Pieces shared by the operations: reading one blob of a batch against a
-// key, and the fresh randomiser hs^r.
+// key, and the fresh randomisers hs^r.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "core/encoding/blob.hpp"
+#include "core/engine/engine.hpp"
 #include "core/keys/keys.hpp"
 #include "core/runtime/pool.hpp"
 
@@ -28,13 +28,10 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
 // the calling thread's generator; r itself is wiped.
 Digits random_digits(std::uint64_t byte_count);
 
-// hs^r mod n^2 for a fresh exponent r from the calling thread's generator.
-mpz_class random_mask(const PublicKeyRecord& pk);
-
-// random_mask for `count` <= 8 items at once on the key's 8-lane table: the
-// exponents are drawn one per item in order, and the lanes past `count`
-// stay idle.
-Values8 random_masks8(const PublicKeyRecord& pk, std::size_t count);
+// hs^r mod n^2 for each of `count` <= pk.engine->lanes() items at once, a
+// fresh exponent r for each from the calling thread's generator, drawn in
+// item order.
+std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count);
 
 // The parallel stage of an operation whose items are checked one by one and
 // then computed `group` at a time: check(i) -> Outcome<C> makes item i's own
@@ -59,39 +56,23 @@ Outcome<std::vector<R>> checked_in_groups(std::size_t len, std::size_t group, Ch
 }
 
 // The parallel stage of an operation that multiplies every item by a fresh
-// hs^r, on the 8-lane table: the items of a group of 8 that passed check(i)
+// hs^r: the items of a group of the engine's lanes() that passed check(i)
 // get their masks from one evaluation, and finish(C&, const mpz_class& mask)
 // -> Bytes gives each result.
 template <class C, class Check, class Finish>
 Outcome<std::vector<Bytes>> masked_in_groups(const PublicKeyRecord& pk, std::size_t len,
                                              Check&& check, Finish&& finish) {
-    return checked_in_groups<C, Bytes>(len, IFMA_LANES, check, [&](std::vector<C>& checked) {
-        Values8 masks = random_masks8(pk, checked.size());
-        std::vector<Bytes> results;
-        results.reserve(checked.size());
-        for (std::size_t l = 0; l < checked.size(); ++l)
-            results.push_back(finish(checked[l], masks[l]));
-        for (mpz_class& mask : masks) wipe(mask);
-        return results;
-    });
+    return checked_in_groups<C, Bytes>(
+        len, pk.engine->lanes(), check, [&](std::vector<C>& checked) {
+            std::vector<mpz_class> masks = random_masks(pk, checked.size());
+            std::vector<Bytes> results;
+            results.reserve(checked.size());
+            for (std::size_t l = 0; l < checked.size(); ++l)
+                results.push_back(finish(checked[l], masks[l]));
+            for (mpz_class& mask : masks) wipe(mask);
+            return results;
+        });
 }
-
-// The width of every secret scalar.
-constexpr unsigned SCALAR_BITS = 64;
-
-// e = k + 3 2^64 for 0 < |k| < 2^64 as two words: 66 bits for every k, with
-// no carry, comparison or sign test looking at k.
-using FixedExponent = std::array<std::uint64_t, 2>;
-FixedExponent fixed_width_exponent(const mpz_class& k);
-
-// c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
-// when c has no inverse modulo m.
-std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,
-                                      const mpz_class& modulus);
-
-// acc = acc c mod m, by GMP's general multiplication and division, whose
-// time depends on the values: for public operands only.
-void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m);
 
 // "ciphertext #{i}" and "scalar #{i}".
 std::string ciphertext_label(std::size_t position);

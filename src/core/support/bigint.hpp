@@ -36,12 +36,9 @@ inline std::span<const mp_limb_t> limbs_of(const mpz_class& x) {
 // Zeroes a byte buffer in a way the compiler cannot drop as a dead store.
 void wipe(std::span<std::uint8_t> buffer);
 
-// base^e mod m by mpz_powm, whose time and table accesses depend on e: for
-// public exponents only. A negative e goes through the inverse of base, which
-// must exist. Exponents past 4096 bits are taken in chunks with checkpoints
-// between them, so that even an 8192-bit key's power answers an interrupt
-// within a fraction of a second.
-mpz_class pow_mod_vartime(const mpz_class& base, const mpz_class& e, const mpz_class& m);
+// acc = acc c mod m, by GMP's general multiplication and division, whose
+// time depends on the values: for public operands only.
+void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m);
 
 // An integer that is wiped when it goes out of scope: for secrets held in
 // local variables, on every way out of the function.

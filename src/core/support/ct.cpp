@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -18,8 +19,9 @@ constexpr std::size_t LANES = 16;
 // out[0, lanes) = the OR over all entries of entry limbs [first, first + lanes)
 // under their masks.
 template <std::size_t lanes>
-void select_lanes(const mp_limb_t* __restrict table, const CtMasks& masks,
-                  mp_limb_t* __restrict out, std::size_t width, std::size_t first) {
+[[gnu::always_inline]] inline void select_lanes(const mp_limb_t* __restrict table,
+                                                const CtMasks& masks, mp_limb_t* __restrict out,
+                                                std::size_t width, std::size_t first) {
     mp_limb_t acc[lanes] = {};
     for (std::size_t i = 0; i < CT_TABLE_ENTRIES; ++i) {
         const mp_limb_t* e = table + i * width + first;
@@ -49,17 +51,48 @@ mp_limb_t absolute_difference(mp_limb_t* d, const mp_limb_t* x, const mp_limb_t*
     return negative;
 }
 
-}  // namespace
-
-// Built for the widest vectors the CPU has: pow_fixed reads the whole table
-// through this loop once per evaluation.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void ct_select_entry(
-    const mp_limb_t* table, const CtMasks& masks, mp_limb_t* out, std::size_t width) {
+// The whole selection, compiled once per instruction set below: pow_fixed
+// reads the whole table through this loop once per evaluation, so it is
+// built for the widest vectors the CPU has.
+[[gnu::always_inline]] inline void select_entry(const mp_limb_t* table, const CtMasks& masks,
+                                                mp_limb_t* out, std::size_t width) {
     std::size_t first = 0;
     for (; first + LANES <= width; first += LANES) {
         select_lanes<LANES>(table, masks, out, width, first);
     }
     for (; first < width; ++first) select_lanes<1>(table, masks, out, width, first);
+}
+
+__attribute__((target("avx512f"))) void select_entry_avx512(const mp_limb_t* table,
+                                                            const CtMasks& masks, mp_limb_t* out,
+                                                            std::size_t width) {
+    select_entry(table, masks, out, width);
+}
+
+__attribute__((target("avx2"))) void select_entry_avx2(const mp_limb_t* table, const CtMasks& masks,
+                                                       mp_limb_t* out, std::size_t width) {
+    select_entry(table, masks, out, width);
+}
+
+void select_entry_baseline(const mp_limb_t* table, const CtMasks& masks, mp_limb_t* out,
+                           std::size_t width) {
+    select_entry(table, masks, out, width);
+}
+
+using SelectEntry = void (*)(const mp_limb_t*, const CtMasks&, mp_limb_t*, std::size_t);
+
+SelectEntry widest_select_entry() {
+    if (avx512_available()) return select_entry_avx512;
+    if (avx2_available()) return select_entry_avx2;
+    return select_entry_baseline;
+}
+
+}  // namespace
+
+void ct_select_entry(const mp_limb_t* table, const CtMasks& masks, mp_limb_t* out,
+                     std::size_t width) {
+    static const SelectEntry select = widest_select_entry();
+    select(table, masks, out, width);
 }
 
 std::size_t ct_mul_scratch(std::size_t n) {

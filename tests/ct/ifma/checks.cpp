@@ -130,8 +130,9 @@ void check_pow_fixed8() {
 
 // ifma_pow_values8, and so ifma_pow8, with secret bases below their lanes'
 // moduli and secret exponents of `bits` bits, the moduli secret too if
-// `secret_moduli`.
-void check_pow(const Values8& moduli, std::size_t bits, bool secret_moduli) {
+// `secret_moduli`, on all lanes or on the first four.
+void check_pow(const Values8& moduli, std::size_t bits, bool secret_moduli,
+               LaneCount lanes = LaneCount::Eight) {
     IfmaContext ctx(moduli);
     const Values8 es = sample_exponents(bits);
     Values8 bases;
@@ -139,9 +140,9 @@ void check_pow(const Values8& moduli, std::size_t bits, bool secret_moduli) {
     Values8 secrets = bases;
     for (const mpz_class& x : secrets) make_secret(x);
     if (secret_moduli) make_secret(ctx);
-    const Values8 got = ifma_pow_values8(ctx, secrets, secret_words(es, bits), bits);
+    const Values8 got = ifma_pow_values8(ctx, secrets, secret_words(es, bits), bits, lanes);
     make_public(ctx);
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+    for (std::size_t l = 0; l < (lanes == LaneCount::Four ? 4 : IFMA_LANES); ++l) {
         make_public(got[l]);
         mpz_class want;
         mpz_powm(want.get_mpz_t(), bases[l].get_mpz_t(), es[l].get_mpz_t(), moduli[l].get_mpz_t());
@@ -151,19 +152,21 @@ void check_pow(const Values8& moduli, std::size_t bits, bool secret_moduli) {
 
 // The powers of a 2048-bit key at their own widths: decryption's, with
 // exponents of 1024 bits (p - 1 and q - 1 in use) modulo p^2 and q^2 in
-// alternate lanes, the moduli secret; and the products' by secret scalars,
-// with exponents of 66 bits (k + 3 2^64) modulo n^2 of 4096 bits, public.
+// alternate lanes, the moduli secret, on all lanes and on four (one or two
+// ciphertexts); and the products' by secret scalars, with exponents of 66
+// bits (k + 3 2^64) modulo n^2 of 4096 bits, public.
 void check_pow8() {
     const mpz_class p = random_odd(1024), q = random_odd(1024);
     Values8 squares;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) squares[l] = l % 2 == 0 ? p * p : q * q;
     check_pow(squares, 1024, true);
+    check_pow(squares, 1024, true, LaneCount::Four);
     Values8 n_squared;
     n_squared.fill(random_odd(4096));
     check_pow(n_squared, 66, false);
     std::fprintf(stderr,
                  "ct_ifma: ifma_pow_values8, 1024-bit exponents modulo secret p^2 and q^2 in "
-                 "alternate lanes, 66-bit ones modulo a 4096-bit n^2\n");
+                 "alternate lanes (eight and four of them), 66-bit ones modulo a 4096-bit n^2\n");
 }
 
 // Every lane kernel and the conversions at every width, under a public

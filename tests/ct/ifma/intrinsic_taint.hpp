@@ -11,7 +11,8 @@
 // of the result is tainted in all 64 bits when lane l of any operand has a
 // tainted bit, and for the permutation, which moves words between lanes,
 // every lane is when any table word is. The values are the instructions'
-// own; only the shadow differs.
+// own; only the shadow differs. The kernels' 256-bit forms (four lanes) get
+// the same rules as their 512-bit ones.
 //
 // MemorySanitizer's own rules are exact enough for the rest, which move bits
 // without mixing them: _mm512_load_si512, _mm512_store_si512,
@@ -26,7 +27,11 @@
 // every bit where the two sources differ or either is tainted. A selection
 // by a secret mask is not reported, since it is no branch, but what it
 // selects is tainted unless every candidate is the same public value (the
-// power canary of canaries.cpp relies on it). scripts/ct-check-ifma fails
+// power canary of canaries.cpp relies on it). The same holds for the 256-bit
+// _mm256_load_si256, _mm256_store_si256, _mm256_set1_epi64x,
+// _mm256_setzero_si256, _mm256_and_si256, _mm256_maskz_srli_epi64,
+// _mm256_maskz_slli_epi64, _mm256_cmpeq_epi64_mask and
+// _mm256_mask_blend_epi64. scripts/ct-check-ifma fails
 // when a kernel uses an intrinsic this header does not name.
 #pragma once
 
@@ -35,11 +40,12 @@
 
 #include <cstdint>
 
-#define CT_TAINT_TARGET __attribute__((target("avx512f,avx512ifma")))
+#define CT_TAINT_TARGET __attribute__((target("avx512f,avx512vl,avx512ifma")))
 
 namespace ct_taint {
 
 using Vec = __m512i;
+using Vec4 = __m256i;
 
 // r with every bit of lane l tainted where lane l of `operands` has a tainted
 // bit. Callers pass the sum of their operands, whose shadow is the union.
@@ -84,6 +90,23 @@ CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
     return _mm512_load_si512(out);
 }
 
+// The 256-bit forms: the same rule on the low four lanes of a zero-extended
+// register, whose upper lanes are clean and so change nothing.
+CT_TAINT_TARGET inline Vec wide(Vec4 v) { return _mm512_zextsi256_si512(v); }
+CT_TAINT_TARGET inline Vec4 narrow(Vec v) { return _mm512_castsi512_si256(v); }
+CT_TAINT_TARGET inline Vec4 add_epi64(Vec4 a, Vec4 b) {
+    return narrow(add_epi64(wide(a), wide(b)));
+}
+CT_TAINT_TARGET inline Vec4 sub_epi64(Vec4 a, Vec4 b) {
+    return narrow(sub_epi64(wide(a), wide(b)));
+}
+CT_TAINT_TARGET inline Vec4 madd52lo_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return narrow(madd52lo_epu64(wide(acc), wide(x), wide(y)));
+}
+CT_TAINT_TARGET inline Vec4 madd52hi_epu64(Vec4 acc, Vec4 x, Vec4 y) {
+    return narrow(madd52hi_epu64(wide(acc), wide(x), wide(y)));
+}
+
 }  // namespace ct_taint
 
 #define _mm512_add_epi64 ct_taint::add_epi64
@@ -91,3 +114,7 @@ CT_TAINT_TARGET inline Vec permutex2var_epi64(Vec a, Vec index, Vec b) {
 #define _mm512_madd52lo_epu64 ct_taint::madd52lo_epu64
 #define _mm512_madd52hi_epu64 ct_taint::madd52hi_epu64
 #define _mm512_permutex2var_epi64 ct_taint::permutex2var_epi64
+#define _mm256_add_epi64 ct_taint::add_epi64
+#define _mm256_sub_epi64 ct_taint::sub_epi64
+#define _mm256_madd52lo_epu64 ct_taint::madd52lo_epu64
+#define _mm256_madd52hi_epu64 ct_taint::madd52hi_epu64

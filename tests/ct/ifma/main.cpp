@@ -31,8 +31,9 @@
 // - Paths not run: the faults of ensure(), and widths beyond those listed,
 //   though the kernels' control flow depends on the widths alone (and
 //   ifma_pow8's window, 3 and 5 bits here, on the exponent's width).
-// - The callers of ifma_pow8: how decryption (src/core/keys/secret.cpp) and the
-//   products by secret scalars (src/core/ops/powers8.cpp) fill the lanes and
+// - The callers of ifma_pow8: how decryption
+//   (src/core/engine/ifma/secret_engine.cpp) and the products by secret
+//   scalars (src/core/engine/ifma/powers8.cpp) fill the lanes and
 //   use the powers is not built here, and the valgrind check, whose CPU has
 //   no AVX-512, runs their portable path instead.
 //
@@ -45,7 +46,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/engine/ifma/cpu.hpp"
+#include "core/support/cpu.hpp"
 #include "harness.hpp"
 
 // Nothing is tainted but what the checks mark. Fresh heap blocks are left

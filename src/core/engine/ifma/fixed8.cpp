@@ -6,13 +6,11 @@
 #include <deque>
 #include <string>
 
+#include "core/engine/ifma/simd.hpp"
+#include "core/runtime/interrupt.hpp"
+#include "core/support/cpu.hpp"
 #include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
-#include "core/runtime/interrupt.hpp"
-#include "core/engine/ifma/cpu.hpp"
-
-// As in mont8.cpp: only the functions marked so contain AVX-512 code.
-#define IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))
 
 namespace hecrypt {
 

@@ -1,6 +1,7 @@
 // 8-lane Montgomery arithmetic on AVX-512 IFMA.
 //
-// Each call works on eight independent numbers in the layout of lanes.hpp.
+// Each call works on eight independent numbers in the layout of lanes.hpp,
+// or on the first four of them (LaneCount, simd.hpp).
 // Operands are in [0, 2m) with digits below 2^52, and so are results: the
 // width's two spare bits (context.hpp) keep products there without a final
 // subtraction; ifma_reduce8 brings a value below m when it leaves.
@@ -12,6 +13,7 @@
 
 #include "core/engine/ifma/context.hpp"
 #include "core/engine/ifma/lanes.hpp"
+#include "core/engine/ifma/simd.hpp"
 
 namespace hecrypt {
 
@@ -24,13 +26,15 @@ struct IfmaScratch {
 
 // out = a b R^-1 mod m lane by lane, in [0, 2m). out may alias a or b.
 void ifma_mont_mul8(const IfmaContext& ctx, LaneView a, LaneView b, LaneSpan out,
-                    IfmaScratch& scratch);
+                    IfmaScratch& scratch, LaneCount lanes = LaneCount::Eight);
 
 // out = a^2 R^-1 mod m, as ifma_mont_mul8(a, a) with about half the digit
 // products. out may alias a.
-void ifma_mont_sqr8(const IfmaContext& ctx, LaneView a, LaneSpan out, IfmaScratch& scratch);
+void ifma_mont_sqr8(const IfmaContext& ctx, LaneView a, LaneSpan out, IfmaScratch& scratch,
+                    LaneCount lanes = LaneCount::Eight);
 
 // a in [0, 2m) becomes a mod m, by one subtraction kept or dropped by mask.
-void ifma_reduce8(const IfmaContext& ctx, LaneSpan a, IfmaScratch& scratch);
+void ifma_reduce8(const IfmaContext& ctx, LaneSpan a, IfmaScratch& scratch,
+                  LaneCount lanes = LaneCount::Eight);
 
 }  // namespace hecrypt

@@ -20,13 +20,17 @@ using ExponentWords8 = Lanes8;
 // the top, their size chosen from `bits`, each entry chosen from the lane's
 // table by mask after reading them all: the instructions and the memory
 // touched depend on `bits` and the width alone.
-// out must not alias base. Faults unless ifma_available().
+// out must not alias base. With LaneCount::Four only lanes 0 to 3 are
+// computed, in about half the time. Faults unless ifma_available().
 void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& exponents,
-               std::size_t bits, LaneSpan out, IfmaScratch& scratch);
+               std::size_t bits, LaneSpan out, IfmaScratch& scratch,
+               LaneCount lanes = LaneCount::Eight);
 
 // The same for bases given as numbers below their lane's modulus, the
-// results leaving as numbers in [0, m). Every buffer is wiped.
+// results leaving as numbers in [0, m). Every buffer is wiped. With
+// LaneCount::Four the results of lanes 4 to 7 are meaningless.
 Values8 ifma_pow_values8(const IfmaContext& ctx, const Values8& bases,
-                         const ExponentWords8& exponents, std::size_t bits);
+                         const ExponentWords8& exponents, std::size_t bits,
+                         LaneCount lanes = LaneCount::Eight);
 
 }  // namespace hecrypt

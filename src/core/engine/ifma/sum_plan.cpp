@@ -1,4 +1,4 @@
-#include "sum_plan.hpp"
+#include "core/engine/ifma/sum_plan.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,13 +1,11 @@
-#include "sums8.hpp"
+#include "core/engine/ifma/sums8.hpp"
 
 #include <algorithm>
 
 #include "core/engine/ifma/convert.hpp"
+#include "core/engine/ifma/sum_plan.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/runtime/pool.hpp"
-#include "sum_plan.hpp"
-#include "sum_rules.hpp"
-#include "terms.hpp"
 
 namespace hecrypt {
 
@@ -25,57 +23,41 @@ void copy_lane(LaneSpan v, std::size_t lane, LaneView from) {
     for (std::size_t i = 0; i < v.size(); ++i) v[i].lane[lane] = from[i].lane[lane];
 }
 
-// The blobs the blocks name, each parsed once and its integer put in
-// Montgomery form as k digits, ready to be gathered into any lane. One
+// The terms the blocks name, each put in Montgomery form once as k digits,
+// ready to be gathered into any lane. One
 // buffer for all: the memory stays with the allocator from call to call,
 // where many small rows went back to the system and faulted in again.
 struct Rows {
     std::size_t width = 0;
     std::vector<std::uint64_t> digits;  // row r at [r k, (r + 1) k)
-    std::vector<std::size_t> row_of;    // of each named blob
-    std::vector<std::uint8_t> scales;   // of each named blob, 0 for the others
+    std::vector<std::size_t> row_of;    // of each named term
 
     const std::uint64_t* of_blob(std::size_t i) const { return digits.data() + row_of[i] * width; }
 };
 
-// Parsed and range-tested as on the portable path, and converted by one
-// product for eight of them.
-Outcome<Rows> named_rows(const PublicKeyRecord& pk, Blobs blobs,
-                         const std::vector<std::uint8_t>& referenced) {
-    const IfmaContext& ctx = pk.table8->context;
-    Rows rows{ctx.width,
-              {},
-              std::vector<std::size_t>(blobs.size()),
-              std::vector<std::uint8_t>(blobs.size())};
+// Converted by one product for eight of them.
+Rows named_rows(const IfmaContext& ctx, std::span<const mpz_class* const> terms) {
+    Rows rows{ctx.width, {}, std::vector<std::size_t>(terms.size())};
     std::vector<std::size_t> named;
-    for (std::size_t i = 0; i < blobs.size(); ++i) {
-        if (!referenced[i]) continue;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        if (terms[i] == nullptr) continue;
         rows.row_of[i] = named.size();
         named.push_back(i);
     }
     rows.digits.resize(named.size() * ctx.width);
-    // Each group writes its own rows and returns their scales.
-    auto scales = parallel_map_groups<std::uint8_t>(
-        named.size(), IFMA_LANES,
-        [&](std::size_t begin, std::size_t end) -> Outcome<std::vector<std::uint8_t>> {
-            std::vector<std::uint8_t> out;
+    // Each group writes its own rows.
+    auto converted = parallel_map_groups<std::uint8_t>(
+        named.size(), IFMA_LANES, [&](std::size_t begin, std::size_t end) {
             Values8 xs;  // idle lanes convert 0
-            for (std::size_t r = begin; r < end; ++r) {
-                Outcome<ParsedBlob> parsed =
-                    parse_in_range(blobs[named[r]], named[r] + 1, pk.n_squared, RangeWording::Sum);
-                if (!parsed.ok()) return parsed.take_refusal();
-                out.push_back(parsed.value().scale);
-                xs[r - begin] = std::move(parsed.value().ciphertext);
-            }
+            for (std::size_t r = begin; r < end; ++r) xs[r - begin] = *terms[named[r]];
             IfmaScratch scratch(ctx);
             const Lanes8 mont = ifma_to_mont8(ctx, xs, scratch);
             for (std::size_t r = begin; r < end; ++r)
                 for (std::size_t i = 0; i < ctx.width; ++i)
                     rows.digits[r * ctx.width + i] = mont[i].lane[r - begin];
-            return out;
+            return std::vector<std::uint8_t>(end - begin);
         });
-    if (!scales.ok()) return scales.take_refusal();
-    for (std::size_t r = 0; r < named.size(); ++r) rows.scales[named[r]] = scales.value()[r];
+    converted.value();  // nothing is refused here; a fault was thrown
     return rows;
 }
 
@@ -106,13 +88,13 @@ Values8 group_products(const IfmaContext& ctx, const Rows& rows, std::span<const
     return ifma_from_mont8(ctx, acc, scratch);
 }
 
-// Block j's sum: the product of its segments' products.
-Bytes join_block(const SumPlan& plan, std::size_t j, std::vector<mpz_class>& products,
-                 std::uint8_t scale, const mpz_class& m) {
-    mpz_class& acc = products[plan.first[j]];
+// Block j's product: the product of its segments' products.
+mpz_class join_block(const SumPlan& plan, std::size_t j, std::vector<mpz_class>& products,
+                     const mpz_class& m) {
+    mpz_class acc = std::move(products[plan.first[j]]);
     for (std::size_t s = plan.first[j] + 1; s < plan.first[j + 1]; ++s)
         mul_mod_vartime(acc, products[s], m);
-    return write_blob(scale, acc);
+    return acc;
 }
 
 }  // namespace
@@ -126,60 +108,51 @@ bool add_blocks8_pays(std::size_t terms, std::size_t blocks) {
     return products >= std::max(blocks, ADD_BLOCKS8_MIN_PRODUCTS);
 }
 
-Outcome<Bytes> add_many8(const PublicKeyRecord& pk, Blobs blobs) {
-    ensure(pk.table8.has_value(), "the key has no 8-lane table");
-    const IfmaContext& ctx = pk.table8->context;
-    const mpz_class& m = pk.n_squared;
-    SumTerms terms(m, blobs);
+Outcome<mpz_class> product8(const IfmaContext& ctx, const mpz_class& m, std::size_t count,
+                            const TermReader& read) {
     // Term i goes to lane i mod 8 as it is, not in Montgomery form: each
     // product then leaves a factor R^-1 behind, one per term, and a single
     // R^N mod m puts them all back at the end, where converting the terms
     // would have cost a second product for each.
     IfmaScratch scratch(ctx);
     Lanes8 acc = ctx.one, operand(ctx.width);
-    for (std::size_t begin = 0; begin < blobs.size(); begin += IFMA_LANES) {
-        const std::size_t count = std::min(IFMA_LANES, blobs.size() - begin);
+    for (std::size_t begin = 0; begin < count; begin += IFMA_LANES) {
+        const std::size_t group = std::min(IFMA_LANES, count - begin);
         for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-            if (l >= count) {
+            if (l >= group) {
                 copy_lane(operand, l, ctx.one);  // R R^-1: leaves the lane as it is
                 continue;
             }
             checkpoint();
-            Outcome<mpz_class> c = terms.read(begin + l);
+            Outcome<mpz_class> c = read(begin + l);
             if (!c.ok()) return c.take_refusal();
             write_lane(operand, l, c.value());
         }
         ifma_mont_mul8(ctx, acc, operand, acc, scratch);
     }
-    mpz_class sum = (mpz_class(1) << (IFMA_DIGIT_BITS * ctx.width)) % m;
-    mpz_powm_ui(sum.get_mpz_t(), sum.get_mpz_t(), blobs.size(), m.get_mpz_t());
-    for (const mpz_class& lane : ifma_from_mont8(ctx, acc, scratch)) mul_mod_vartime(sum, lane, m);
-    return write_blob(terms.scale(), sum);
+    mpz_class product = (mpz_class(1) << (IFMA_DIGIT_BITS * ctx.width)) % m;
+    mpz_powm_ui(product.get_mpz_t(), product.get_mpz_t(), count, m.get_mpz_t());
+    for (const mpz_class& lane : ifma_from_mont8(ctx, acc, scratch))
+        mul_mod_vartime(product, lane, m);
+    return product;
 }
 
-Outcome<std::vector<Bytes>> add_blocks8(const PublicKeyRecord& pk, Blobs blobs,
-                                        std::span<const Block> blocks,
-                                        const std::vector<std::uint8_t>& referenced) {
-    ensure(pk.table8.has_value(), "the key has no 8-lane table");
-    const IfmaContext& ctx = pk.table8->context;
-    Outcome<Rows> rows = named_rows(pk, blobs, referenced);
-    if (!rows.ok()) return rows.take_refusal();
-    const std::vector<std::uint8_t>& scales = rows.value().scales;
-    if (Status same = check_block_scales(blocks, scales); !same.ok()) return same.take_refusal();
-
+std::vector<mpz_class> block_products8(const IfmaContext& ctx, const mpz_class& m,
+                                       std::span<const Block> blocks,
+                                       std::span<const mpz_class* const> terms) {
+    const Rows rows = named_rows(ctx, terms);
     const SumPlan plan = plan_sums(blocks);
     auto groups = parallel_map<Values8>(plan.groups.size(), [&](std::size_t g) {
-        return group_products(ctx, rows.value(), plan.segments, plan.groups[g]);
+        return group_products(ctx, rows, plan.segments, plan.groups[g]);
     });
-    if (!groups.ok()) return groups.take_refusal();
     std::vector<mpz_class> products(plan.segments.size());
     for (std::size_t g = 0; g < plan.groups.size(); ++g)
         for (std::size_t l = 0; l < plan.groups[g].size(); ++l)
             products[plan.groups[g][l]] = std::move(groups.value()[g][l]);
     // Each block touches only its own segments' products.
-    return parallel_map<Bytes>(blocks.size(), [&](std::size_t j) {
-        return join_block(plan, j, products, scales[blocks[j].front()], pk.n_squared);
-    });
+    auto sums = parallel_map<mpz_class>(
+        blocks.size(), [&](std::size_t j) { return join_block(plan, j, products, m); });
+    return std::move(sums.value());
 }
 
 }  // namespace hecrypt

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "core/ops/ops.hpp"
+#include "core/engine/engine.hpp"
 
 namespace hecrypt {
 

@@ -1,4 +1,4 @@
-#include "powers8.hpp"
+#include "core/engine/ifma/powers8.hpp"
 
 #include <algorithm>
 
@@ -6,7 +6,6 @@
 #include "core/engine/ifma/pow8.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/support/outcome.hpp"
-#include "terms.hpp"
 
 namespace hecrypt {
 
@@ -33,26 +32,26 @@ void invert_all(std::vector<mpz_class>& xs, const mpz_class& m) {
     xs[0] = inverse;
 }
 
-// Calls each(group) for the pairs eight at a time.
+// Calls each(group) for the requests eight at a time.
 template <class Each>
-void in_lanes(std::span<const ScalarPair> pairs, Each&& each) {
-    for (std::size_t begin = 0; begin < pairs.size(); begin += IFMA_LANES) {
+void in_lanes(std::span<const PowerRequest> requests, Each&& each) {
+    for (std::size_t begin = 0; begin < requests.size(); begin += IFMA_LANES) {
         checkpoint();
-        each(pairs.subspan(begin, std::min(IFMA_LANES, pairs.size() - begin)));
+        each(requests.subspan(begin, std::min(IFMA_LANES, requests.size() - begin)));
     }
 }
 
-Values8 bases_of(std::span<const ScalarPair> group) {
+Values8 bases_of(std::span<const PowerRequest> group) {
     Values8 bases;
-    for (std::size_t l = 0; l < group.size(); ++l) bases[l] = group[l].c;
+    for (std::size_t l = 0; l < group.size(); ++l) bases[l] = *group[l].c;
     return bases;
 }
 
 // e = k + 3 2^64 in two words per lane.
-ExponentWords8 fixed_exponents(std::span<const ScalarPair> group) {
+ExponentWords8 fixed_exponents(std::span<const PowerRequest> group) {
     ExponentWords8 e(2);
     for (std::size_t l = 0; l < group.size(); ++l) {
-        const FixedExponent words = fixed_width_exponent(group[l].k);
+        const FixedExponent words = fixed_width_exponent(*group[l].k);
         e[0].lane[l] = words[0];
         e[1].lane[l] = words[1];
     }
@@ -67,25 +66,12 @@ ExponentWords8 offset_exponents() {
 
 }  // namespace
 
-std::optional<std::size_t> first_not_coprime(std::span<const ScalarPair> pairs, const mpz_class& n) {
-    mpz_class product = 1, g;
-    for (const ScalarPair& pair : pairs) product = product * pair.c % n;
-    mpz_gcd(g.get_mpz_t(), product.get_mpz_t(), n.get_mpz_t());
-    if (g == 1) return std::nullopt;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        mpz_gcd(g.get_mpz_t(), pairs[i].c.get_mpz_t(), n.get_mpz_t());
-        if (g != 1) return i;
-    }
-    return std::nullopt;  // every c is coprime with n, so the product is
-}
-
-std::vector<mpz_class> secret_powers8(const PublicKeyRecord& pk,
-                                      std::span<const ScalarPair> pairs) {
-    const IfmaContext& ctx = pk.table8->context;
+std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n_squared,
+                                      std::span<const PowerRequest> requests) {
     IfmaScratch scratch(ctx);
-    std::vector<Lanes8> shifted;  // c^(k + 3 2^64), Montgomery form, per group
+    std::vector<Lanes8> shifted;     // c^(k + 3 2^64), Montgomery form, per group
     std::vector<mpz_class> offsets;  // c^(3 2^64), public
-    in_lanes(pairs, [&](std::span<const ScalarPair> group) {
+    in_lanes(requests, [&](std::span<const PowerRequest> group) {
         const Lanes8 base = ifma_to_mont8(ctx, bases_of(group), scratch);
         ExponentWords8 e = fixed_exponents(group);
         ifma_pow8(ctx, base, e, FIXED_BITS, shifted.emplace_back(ctx.width), scratch);
@@ -95,11 +81,11 @@ std::vector<mpz_class> secret_powers8(const PublicKeyRecord& pk,
         const Values8 values = ifma_from_mont8(ctx, offset, scratch);
         offsets.insert(offsets.end(), values.begin(), values.begin() + group.size());
     });
-    invert_all(offsets, pk.n_squared);
+    invert_all(offsets, n_squared);
     std::vector<mpz_class> out;
     for (std::size_t g = 0; g < shifted.size(); ++g) {
         Values8 inverses;
-        const std::size_t count = std::min(IFMA_LANES, pairs.size() - IFMA_LANES * g);
+        const std::size_t count = std::min(IFMA_LANES, requests.size() - IFMA_LANES * g);
         std::copy_n(offsets.begin() + IFMA_LANES * g, count, inverses.begin());
         Lanes8 product = ifma_to_mont8(ctx, inverses, scratch);
         ifma_mont_mul8(ctx, shifted[g], product, product, scratch);
@@ -112,28 +98,27 @@ std::vector<mpz_class> secret_powers8(const PublicKeyRecord& pk,
     return out;
 }
 
-std::vector<mpz_class> public_powers8(const PublicKeyRecord& pk,
-                                      std::span<const ScalarPair> pairs) {
-    const IfmaContext& ctx = pk.table8->context;
+std::vector<mpz_class> public_powers8(const IfmaContext& ctx, const mpz_class& n_squared,
+                                      std::span<const PowerRequest> requests) {
     std::vector<mpz_class> out, negative;
     std::vector<std::size_t> negative_at;
-    in_lanes(pairs, [&](std::span<const ScalarPair> group) {
+    in_lanes(requests, [&](std::span<const PowerRequest> group) {
         ExponentWords8 e(1);
         std::size_t bits = 1;
         for (std::size_t l = 0; l < group.size(); ++l) {
-            e[0].lane[l] = mpz_getlimbn(group[l].k.get_mpz_t(), 0);
-            bits = std::max(bits, bit_length(group[l].k));
+            e[0].lane[l] = mpz_getlimbn(group[l].k->get_mpz_t(), 0);
+            bits = std::max(bits, bit_length(*group[l].k));
         }
         const Values8 values = ifma_pow_values8(ctx, bases_of(group), e, bits);
         for (std::size_t l = 0; l < group.size(); ++l) {
-            if (sgn(group[l].k) < 0) {
+            if (sgn(*group[l].k) < 0) {
                 negative_at.push_back(out.size());
                 negative.push_back(values[l]);
             }
             out.push_back(values[l]);
         }
     });
-    invert_all(negative, pk.n_squared);
+    invert_all(negative, n_squared);
     for (std::size_t i = 0; i < negative.size(); ++i) out[negative_at[i]] = std::move(negative[i]);
     return out;
 }
