@@ -3,8 +3,9 @@
 #   make test                                        install what the tests need, build, run every test
 #   make demo                                        install what building needs, build, run the example
 #   make examples                                    the jobs the module is for, about a minute each
-#   make bench [BENCH_FLAGS=--quick]                 engine and operation benchmarks: tables,
-#                                                    bench/results.json and .png, the README's tables
+#   make bench [BENCH_FLAGS=--quick]                 engine, operation and tree-training benchmarks:
+#                                                    tables, bench/results.json and .png, the README's
+#                                                    tables
 #   make check-hard                                  every test plus fuzzing, sanitizers on the
 #                                                    Python suite, soak, constant-time check
 
@@ -58,7 +59,7 @@ examples: PYTHON = python3
 examples: BUILD = build-examples
 examples: build
 	@./scripts/install-deps examples
-	for example in vertical_tree linear_gradient distributed_blocks; do \
+	for example in secure_boost vertical_tree linear_gradient distributed_blocks; do \
 		PYTHONPATH=$(BUILD):$(DIST_PACKAGES) $(PYTHON) examples/$$example.py || exit 1; done
 
 bench:
@@ -66,6 +67,8 @@ bench:
 	cmake -S . -B build-bench -DHECRYPT_BENCH=ON -DHECRYPT_PYTHON=OFF -DHECRYPT_TESTS=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS) -- -s
 	$(PYTHON) bench/report.py build-bench/core_bench $(BENCH_FLAGS)
+	@$(MAKE) --no-print-directory build PYTHON=python3 BUILD=build-examples
+	PYTHONPATH=build-examples:$(DIST_PACKAGES) python3 bench/tree.py $(BENCH_FLAGS)
 	PYTHONPATH=$(DIST_PACKAGES) python3 bench/plot.py
 
 clean:

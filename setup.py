@@ -34,10 +34,8 @@ class CMakeBuild(build_ext):
         self.install_stubs(target.parent / "hecrypt-stubs")
 
     def install_stubs(self, package):
-        self.mkpath(str(package))
-        for stub in sorted((ROOT / "stubs/hecrypt").glob("*.pyi")):  # the module's and submodules'
-            self.copy_file(str(stub), str(package / stub.name))
-        self.copy_file(str(ROOT / "stubs/py.typed"), str(package / "py.typed"))
+        # The stub package mirrors the module and its submodules file by file.
+        self.copy_tree(str(ROOT / "stubs/hecrypt"), str(package))
 
 
 # No Python packages: the module and its stubs are all build_ext makes. The

@@ -12,9 +12,11 @@
 #include <string>
 
 #include "../tests/core/known_primes.hpp"
+#include "core/encoding/packed.hpp"
 #include "core/engine/engine.hpp"
 #include "core/engine/portable/fast.hpp"
 #include "core/ops/ops.hpp"
+#include "core/ops/packed.hpp"
 #include "core/runtime/pool.hpp"
 
 namespace hecrypt {
@@ -43,7 +45,8 @@ struct Fixture {
     std::vector<double> scalars;  // TERMS scalars of about 53 bits once encoded at scale 8
     std::vector<Bytes> blobs;     // TERMS encryptions at scale 8, DISTINCT of them different
     std::vector<Bytes> integers;  // DISTINCT encryptions of small integers at scale 0
-    std::vector<ByteView> views, integer_views;
+    std::vector<Bytes> pairs;     // TERMS packed blobs of 2 slots of 64 bits, DISTINCT different
+    std::vector<ByteView> views, integer_views, pair_views;
     std::vector<Block> blocks;
     ReferenceInputs reference;
 };
@@ -112,6 +115,10 @@ Fixture make_fixture(unsigned bits) {
     for (std::size_t i = 0; i < DISTINCT; ++i) small_integers.push_back(double(i) - 32);
     f.integers = checked(encrypt_many(f.keys.public_key, small_integers, 0));
     checked(keyholder_encrypt_many(f.keys.secret_key, {f.values.data(), 1}, 8));  // its tables
+    const auto distinct_pairs = checked(
+        packed::encrypt(f.keys.public_key, {{f.values.data(), 2 * DISTINCT}, DISTINCT, 2}, 8, 64));
+    for (std::size_t i = 0; i < TERMS; ++i) f.pairs.push_back(distinct_pairs[i % DISTINCT]);
+    f.pair_views.assign(f.pairs.begin(), f.pairs.end());
     f.views.assign(f.blobs.begin(), f.blobs.end());
     f.integer_views.assign(f.integers.begin(), f.integers.end());
     std::uniform_int_distribution<std::uint64_t> index(0, TERMS - 1);
@@ -143,6 +150,14 @@ const Fixture& fixture(const benchmark::State& state) {
 
 constexpr std::size_t ENCRYPTIONS = 128, DECRYPTIONS = 32;
 constexpr std::size_t PUBLIC_PRODUCTS = 128, SECRET_PRODUCTS = 64;
+// Blobs of 2 slots of 64 bits combined per call: 16 full outputs, two
+// groups of eight lanes (15 inputs an output at 2048 bits, 23 at 3072).
+constexpr std::size_t COMBINED_OUTPUTS = 16;
+constexpr unsigned PAIR_BITS = 128;
+
+std::size_t combined(const Fixture& f) {
+    return COMBINED_OUTPUTS * (packed_capacity_bits(f.keys.public_key.n) / PAIR_BITS);
+}
 
 struct Operation {
     const char* name;
@@ -202,6 +217,23 @@ const Operation OPERATIONS[] = {
                                    {f.scalars.data(), SECRET_PRODUCTS}, std::nullopt),
                      SECRET_PRODUCTS);
      }},
+    // Rows of 2 values: a blob per row, as encrypt_many gives a blob per value.
+    {"packed.encrypt",
+     [](const Fixture& f) {
+         return kept(packed::encrypt(f.keys.public_key,
+                                     {{f.values.data(), 2 * ENCRYPTIONS}, ENCRYPTIONS, 2}, 8, 64),
+                     ENCRYPTIONS);
+     }},
+    {"packed.decrypt",
+     [](const Fixture& f) {
+         return kept(packed::decrypt(f.keys.secret_key, {f.pair_views.data(), DECRYPTIONS}),
+                     DECRYPTIONS);
+     }},
+    {"packed.combine",
+     [](const Fixture& f) {
+         return kept(packed::combine(f.keys.public_key, {f.pair_views.data(), combined(f)}),
+                     combined(f));
+     }},
 };
 
 void run_operation(benchmark::State& state, const Operation& op) {
@@ -243,6 +275,15 @@ const Reference REFERENCES[] = {
          const ReferenceInputs& in = f.reference;
          mpz_powm(out.get_mpz_t(), in.ciphertexts[i].get_mpz_t(), in.public_scalars[i].get_mpz_t(),
                   f.keys.public_key.n_squared.get_mpz_t());
+     }},
+    {"shift",
+     // One input of a combination: the blobs so far shifted past its slots, times it.
+     [](const Fixture& f, std::size_t i, mpz_class& out) {
+         const mpz_class& n2 = f.keys.public_key.n_squared;
+         const mpz_class shift = mpz_class(1) << PAIR_BITS;
+         mpz_powm(out.get_mpz_t(), out.get_mpz_t(), shift.get_mpz_t(), n2.get_mpz_t());
+         mpz_mul(out.get_mpz_t(), out.get_mpz_t(), f.reference.ciphertexts[i].get_mpz_t());
+         mpz_tdiv_r(out.get_mpz_t(), out.get_mpz_t(), n2.get_mpz_t());
      }},
     {"secret_product",
      // c^k and (c^-1)^k at the fixed width, the sign choosing between them.

@@ -41,7 +41,22 @@ OPERATIONS = {
     "add_blocks": ("addition", "terms", "`add_blocks`"),
     "multiply_many_public": ("public_product", "products", "`multiply_many_public`, 53-bit"),
     "multiply_many": ("secret_product", "products", "`multiply_many`"),
+    "packed.encrypt": ("encryption", "blobs", "`packed.encrypt`, rows of 2"),
+    "packed.decrypt": ("decryption", "blobs", "`packed.decrypt`, 2 slots a blob"),
+    "packed.combine": ("shift", "inputs", "`packed.combine`, 2 slots of 64 bits an input"),
 }
+
+# The packed operations' targets, each a ratio of two figures of one table:
+# (label, operation, its column, the operation it is compared with, that
+# one's column, the target).
+PACKED_TARGETS = (
+    ("`packed.encrypt` (rows of 2) / `encrypt_many`, blobs, all cores",
+     "packed.encrypt", "fast_all", "encrypt_many", "fast_all", 0.95),
+    ("`packed.decrypt` / `decrypt_many`, blobs, all cores",
+     "packed.decrypt", "fast_all", "decrypt_many", "fast_all", 0.95),
+    ("`packed.combine`, 8-lane engine / portable, one core",
+     "packed.combine", "fast_1", "packed.combine", "portable_1", 5.0),
+)
 
 # The runs of one round, in the order they run.
 RUNS = {
@@ -184,7 +199,18 @@ def measure(binary, quick):
     }
     for bits in BITS:
         results[bits] = {op: summary(runs, bits, op) for op in OPERATIONS}
+        results[bits]["packed_targets"] = packed_targets(runs, bits)
     return results
+
+
+def packed_targets(runs, bits):
+    """{operation vs other: median ratio within each round, and the target}."""
+    out = {}
+    for _, op, column, other, other_column, target in PACKED_TARGETS:
+        ratios = [a["rates"][bits][op] / b["rates"][bits][other]
+                  for a, b in zip(runs[column], runs[other_column])]
+        out[f"{op}/{other}"] = {"ratio": figure(statistics.median(ratios)), "target": target}
+    return out
 
 
 # ---- the tables, from results.json alone -----------------------------------
@@ -221,6 +247,8 @@ def operation_table(results, bits):
              f"{machine['cores']} cores / 1 |",
              "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for op, (_, unit, label) in OPERATIONS.items():
+        if op not in results[bits]:
+            continue  # measured before the operation existed
         f = results[bits][op]
         figures = [cell(f[name]) for name in COLUMNS]
         lines.append(f"| {label} ({unit}) | {' | '.join(figures)} | "
@@ -235,13 +263,45 @@ def operation_table(results, bits):
     return "\n".join(lines)
 
 
+def tree_table(tree):
+    """The tree-training job of bench/tree.py: each stage's seconds in both
+    pipelines, the speed-up and the blobs returned."""
+    rounds = "one quick round: not for comparison" if tree["quick"] else \
+        f"medians of {tree['rounds']} rounds"
+    lines = [f"**Tree training** (`examples/secure_boost.py --synthetic`: {tree['rows']:,} rows x "
+             f"{tree['features']} features x {tree['bins']} bins, {tree['trees']} tree of depth "
+             f"{tree['depth']}, {tree['bits']}-bit key; seconds, {rounds}; load average "
+             f"{tree['load_before']:.1f} before, {tree['load_after']:.1f} after):", "",
+             "| stage | packed | plain |", "|---|---:|---:|"]
+    seconds = tree["seconds"]
+    for stage in seconds["packed"]:
+        lines.append(f"| {stage.replace('_', ' ')} | {seconds['packed'][stage]:.2f} | "
+                     f"{seconds['plain'][stage]:.2f} |")
+    lines.append(f"| blobs returned by the passive party | {tree['returned']['packed']:,} | "
+                 f"{tree['returned']['plain']:,} |")
+    lines += ["", f"Packed over plain: {tree['speedup']:.1f}x faster end to end (target 5x), "
+              f"{tree['blob_reduction']:.1f}x fewer blobs returned (target 20x)."]
+    return "\n".join(lines)
+
+
+def packed_table(results):
+    lines = ["| packed target | 2048-bit n | 3072-bit n | target |", "|---|---:|---:|---:|"]
+    for label, op, _, other, _, target in PACKED_TARGETS:
+        got = [results[bits].get("packed_targets", {}).get(f"{op}/{other}") for bits in BITS]
+        lines.append(f"| {label} | " + " | ".join(
+            "n/a" if g is None else f"{g['ratio']:.2f}x" for g in got) + f" | {target:g}x |")
+    return "\n".join(lines)
+
+
 def tables(results):
     machine = results["machine"]
     head = (f"{machine['cpu']}, {machine['cores']} cores, {results['date']}"
             f"{' (quick run)' if results['quick'] else ''}; load average "
             f"{machine['load_before']:.1f} before the run, {machine['load_after']:.1f} after.")
+    tree = [tree_table(results["tree"])] if "tree" in results else []
     return "\n\n".join([head, engine_table(results)]
-                       + [operation_table(results, bits) for bits in BITS])
+                       + [operation_table(results, bits) for bits in BITS] + [packed_table(results)]
+                       + tree)
 
 
 def rewrite_readme(results):

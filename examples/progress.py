@@ -21,12 +21,20 @@ def bar(iterable=None, total=None, desc=None):
 
 def encrypt_in_chunks(pk, values, scale, size=2000):
     """encrypt_many with a bar: the same blobs, `size` values per call."""
-    blobs = []
-    with bar(total=len(values), desc="encrypting") as progress:
-        for start in range(0, len(values), size):
-            blobs += hecrypt.encrypt_many(pk, values[start:start + size], scale)
-            progress.update(min(size, len(values) - start))
-    return blobs
+    return in_chunks(lambda chunk: hecrypt.encrypt_many(pk, chunk, scale), values, "encrypting",
+                     size)
+
+
+def in_chunks(call, items, desc, size=2000):
+    """call(items) with a bar: the concatenated results of `call` on
+    consecutive chunks of `size` items, for a call whose result has one
+    entry per item or more."""
+    results = []
+    with bar(total=len(items), desc=desc) as progress:
+        for start in range(0, len(items), size):
+            results += call(items[start:start + size])
+            progress.update(min(size, len(items) - start))
+    return results
 
 
 class _Silent:

@@ -36,8 +36,8 @@ char native_code(const char* format) {
     return text.size() == 1 ? text.front() : 0;
 }
 
-// A one-dimensional, C-contiguous buffer of native items, held for the
-// object's lifetime; empty when the object cannot or should not give one.
+// A C-contiguous buffer of native items, held for the object's lifetime;
+// empty when the object cannot or should not give one.
 class FlatBuffer {
   public:
     explicit FlatBuffer(PyObject* object) {
@@ -56,9 +56,11 @@ class FlatBuffer {
             return;
         }
         held_ = true;
-        const bool flat = view_.ndim == 1 && view_.shape != nullptr && view_.itemsize > 0 &&
-                          view_.shape[0] * view_.itemsize == view_.len;
-        code_ = flat ? native_code(view_.format) : 0;
+        Py_ssize_t items = 1;
+        for (int d = 0; d < view_.ndim && view_.shape != nullptr; ++d) items *= view_.shape[d];
+        const bool whole = view_.ndim >= 1 && view_.shape != nullptr && view_.itemsize > 0 &&
+                           items * view_.itemsize == view_.len;
+        code_ = whole ? native_code(view_.format) : 0;
     }
     ~FlatBuffer() {
         if (held_) PyBuffer_Release(&view_);
@@ -66,11 +68,13 @@ class FlatBuffer {
     FlatBuffer(const FlatBuffer&) = delete;
     FlatBuffer& operator=(const FlatBuffer&) = delete;
 
-    // 0 unless the buffer is flat and of one native code; the rest is
+    // 0 unless the buffer is whole and of one native code; the rest is
     // meaningful only when it is not.
     char code() const { return code_; }
+    int dimensions() const { return view_.ndim; }
     std::size_t item_size() const { return static_cast<std::size_t>(view_.itemsize); }
-    std::size_t size() const { return static_cast<std::size_t>(view_.shape[0]); }
+    std::size_t size() const { return extent(0); }
+    std::size_t extent(int d) const { return static_cast<std::size_t>(view_.shape[d]); }
     const char* data() const { return static_cast<const char*>(view_.buf); }
 
   private:
@@ -108,17 +112,36 @@ std::vector<std::uint64_t> widened(const FlatBuffer& buffer, bool is_signed) {
 
 }  // namespace
 
-std::optional<std::vector<double>> float64_items(PyObject* object) {
-    const FlatBuffer buffer(object);
-    if (buffer.code() != 'd' || buffer.item_size() != sizeof(double)) return std::nullopt;
-    std::vector<double> items(buffer.size());
+namespace {
+
+// The float64 items of a buffer of `dimensions` dimensions, all of them.
+std::optional<Doubles> float64_of(const FlatBuffer& buffer, int dimensions) {
+    if (buffer.code() != 'd' || buffer.item_size() != sizeof(double) ||
+        buffer.dimensions() != dimensions)
+        return std::nullopt;
+    std::size_t count = 1;
+    for (int d = 0; d < dimensions; ++d) count *= buffer.extent(d);
+    Doubles items(count);
     if (!items.empty()) std::memcpy(items.data(), buffer.data(), items.size() * sizeof(double));
     return items;
 }
 
+}  // namespace
+
+std::optional<Doubles> float64_items(PyObject* object) {
+    return float64_of(FlatBuffer(object), 1);
+}
+
+std::optional<FloatRows> float64_rows(PyObject* object) {
+    const FlatBuffer buffer(object);
+    std::optional<Doubles> values = float64_of(buffer, 2);
+    if (!values) return std::nullopt;
+    return FloatRows{std::move(*values), buffer.extent(0), buffer.extent(1)};
+}
+
 std::optional<std::vector<std::uint64_t>> index_items(PyObject* object) {
     const FlatBuffer buffer(object);
-    const char code = buffer.code();
+    const char code = buffer.dimensions() == 1 ? buffer.code() : 0;
     if (code == 0 || std::string_view("bBhHiIlLqQnN").find(code) == std::string_view::npos) {
         return std::nullopt;
     }

@@ -22,10 +22,26 @@
 #include <optional>
 #include <vector>
 
+#include "core/support/wiped.hpp"
+
 namespace hecrypt::python {
 
+// Converted values and scalars: a caller's secrets (a secret scalar, a
+// plaintext), so the copy wipes itself on every way out of a call,
+// refusals and exceptions included, and when it grows.
+using Doubles = WipedVector<double>;
+
+// `count` rows of `width` values, row-major.
+struct FloatRows {
+    Doubles values;
+    std::size_t count = 0, width = 0;
+};
+
 // The items of `object` when its buffer holds float64 ones; absent otherwise.
-std::optional<std::vector<double>> float64_items(PyObject* object);
+std::optional<Doubles> float64_items(PyObject* object);
+
+// The same for a two-dimensional buffer, read as rows.
+std::optional<FloatRows> float64_rows(PyObject* object);
 
 // The items of `object` when its buffer holds integers of any width and
 // signedness; absent otherwise. A negative item raises CPython's own

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "buffer_items.hpp"
+#include "core/support/secure_memory.hpp"
 #include "key_types.hpp"
 
 namespace hecrypt::python {
@@ -54,11 +55,11 @@ void check_sequence(PyObject* object) {
     if (!PySequence_Check(object)) refuse_type(object, "Sequence");
 }
 
-// The items of a checked sequence, converted one by one as iterated.
-template <class ConvertItem>
-auto iterated(PyObject* object, ConvertItem&& convert_item) {
-    using Item = decltype(convert_item(object));
-    std::vector<Item> items;
+// The items of a checked sequence, converted one by one as iterated into
+// `Items`, a vector.
+template <class Items, class ConvertItem>
+Items iterated(PyObject* object, ConvertItem&& convert_item) {
+    Items items;
     items.reserve(capacity_hint(object));
     Ref iterator = checked(PyObject_GetIter(object));
     while (Ref item{PyIter_Next(iterator.get())}) items.push_back(convert_item(item.get()));
@@ -69,16 +70,16 @@ auto iterated(PyObject* object, ConvertItem&& convert_item) {
 template <class ConvertItem>
 auto sequence(PyObject* object, ConvertItem&& convert_item) {
     check_sequence(object);
-    return iterated(object, convert_item);
+    return iterated<std::vector<decltype(convert_item(object))>>(object, convert_item);
 }
 
 // A sequence whose buffer `read_buffer` can read directly is copied from it;
-// any other is converted item by item.
+// any other is converted item by item, into the same type of vector.
 template <class ReadBuffer, class ConvertItem>
 auto sequence(PyObject* object, ReadBuffer&& read_buffer, ConvertItem&& convert_item) {
     check_sequence(object);
     if (auto items = read_buffer(object)) return std::move(*items);
-    return iterated(object, convert_item);
+    return iterated<typename decltype(read_buffer(object))::value_type>(object, convert_item);
 }
 
 PyObject* checked_bytes(PyObject* object) {
@@ -103,10 +104,17 @@ ByteView view_of(PyObject* bytes) {
 constexpr double FIRST_INEXACT_RANGE = 0x1p53;
 constexpr int DOUBLE_SIGNIFICAND_BITS = 53;
 
-// Which item is being converted, for the refusal: "value #3", "scalar #2".
+// Which item is being converted, for the refusal: "value #3", "scalar #2",
+// or, for an item of a row, "row 2, column 3".
 struct ItemLabel {
     const std::string& noun;
     std::size_t position;
+    std::size_t column = 0;  // from 1 when the item sits in a row
+
+    std::string text() const {
+        if (column == 0) return noun + " #" + std::to_string(position);
+        return noun + " " + std::to_string(position) + ", column " + std::to_string(column);
+    }
 };
 
 // An integer is a double when its bits, trailing zeros dropped, fit the
@@ -134,9 +142,9 @@ Ref decimal_digits(PyObject* integer) { return checked(PyNumber_ToBase(integer, 
     const Ref used_integer = checked(PyLong_FromDouble(used));
     const Ref used_digits = decimal_digits(used_integer.get());
     const Ref message = checked(PyUnicode_FromFormat(
-        "%s #%zu is the integer %U, which a float cannot hold exactly: the value used would be "
+        "%s is the integer %U, which a float cannot hold exactly: the value used would be "
         "%U, a different number. Pass a float if that rounding is the intent",
-        label.noun.c_str(), label.position, given.get(), used_digits.get()));
+        label.text().c_str(), given.get(), used_digits.get()));
     PyErr_SetObject(PyExc_ValueError, message.get());
     throw PythonError{};
 }
@@ -258,6 +266,31 @@ long to_long_up_to(PyObject* object, long max) {
     throw PythonError{};
 }
 
+// The rows of a sequence of sequences, each row's items read as `values`'
+// are; every row must be as long as the first.
+FloatRows iterated_rows(PyObject* object) {
+    static const std::string noun = "row";
+    FloatRows rows;
+    Ref iterator = checked(PyObject_GetIter(object));
+    while (Ref row{PyIter_Next(iterator.get())}) {
+        const std::size_t r = ++rows.count;
+        std::size_t column = 0;
+        const Doubles cells = sequence(row.get(), float64_items, [&](PyObject* item) {
+            return to_double(item, {noun, r, ++column});
+        });
+        if (r == 1) rows.width = cells.size();
+        if (cells.size() != rows.width) {
+            fail_with(PyExc_ValueError,
+                      "row " + std::to_string(r) + " holds " + std::to_string(cells.size()) +
+                          " values where row 1 holds " + std::to_string(rows.width) +
+                          ": every row fills the same slots");
+        }
+        rows.values.insert(rows.values.end(), cells.begin(), cells.end());
+    }
+    if (PyErr_Occurred()) fail();
+    return rows;
+}
+
 }  // namespace
 
 BlobList::BlobList(std::vector<Ref> blobs) : blobs_(std::move(blobs)) {
@@ -310,7 +343,9 @@ BlobList Arguments::blobs(std::size_t i) const {
     return convert(i, [](PyObject* object) { return BlobList(sequence(object, bytes_object)); });
 }
 
-std::vector<double> Arguments::doubles(std::size_t i) const {
+// The items may be secret scalars: the frames that converted them are wiped.
+Doubles Arguments::doubles(std::size_t i) const {
+    const StackWipe wipe_stack(SCALAR_STACK_WIPE_BYTES);
     const std::string noun = item_noun(sig_.params[i]);
     return convert(i, [&noun](PyObject* object) {
         std::size_t position = 0;  // counted from 1, like every item in a message
@@ -318,6 +353,20 @@ std::vector<double> Arguments::doubles(std::size_t i) const {
             return to_double(item, {noun, ++position});
         });
     });
+}
+
+FloatRows Arguments::rows(std::size_t i) const {
+    return convert(i, [](PyObject* object) {
+        check_sequence(object);
+        if (auto matrix = float64_rows(object)) return std::move(*matrix);
+        return iterated_rows(object);
+    });
+}
+
+const PublicKeyRecord& Arguments::encryption_key(std::size_t i) const {
+    // A SecretKey will be taken here too once the key holder encrypts with
+    // its primes; until then only the public key encrypts.
+    return public_key(i);
 }
 
 IndexLists Arguments::index_lists(std::size_t i) const {

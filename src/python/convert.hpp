@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "buffer_items.hpp"
 #include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "errors.hpp"
 
 namespace hecrypt::python {
@@ -49,7 +51,11 @@ class Arguments {
     // a bytes object, read in place either way: no copy of ours to wipe.
     ByteView text_or_bytes(std::size_t i) const;
     BlobList blobs(std::size_t i) const;
-    std::vector<double> doubles(std::size_t i) const;
+    Doubles doubles(std::size_t i) const;
+    // Equal-length rows of numbers, or a two-dimensional float64 buffer.
+    FloatRows rows(std::size_t i) const;
+    // The key an encryption works with.
+    const PublicKeyRecord& encryption_key(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;
     std::uint32_t u32_or(std::size_t i, std::uint32_t fallback) const;
     std::uint8_t u8_or(std::size_t i, std::uint8_t fallback) const;

@@ -11,6 +11,7 @@
 #include "functions.hpp"
 #include "key_types.hpp"
 #include "keyholder.hpp"
+#include "packed.hpp"
 #include "submodule.hpp"
 
 namespace hecrypt::python {
@@ -24,7 +25,7 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT, "hecrypt", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Not in __all__: the top level is fixed, and new capabilities live here.
-Submodule (*const submodules[])() = {keyholder_submodule};
+Submodule (*const submodules[])() = {packed_submodule, keyholder_submodule};
 
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* cached_module = nullptr;
@@ -42,25 +43,6 @@ void claim_interpreter() {
     }
 }
 
-// Sets the attribute and lists it in __all__, creating __all__ when missing.
-void add(PyObject* module, PyObject* name, PyObject* value) {
-    Ref all(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-        PyErr_Clear();
-        all = checked(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) fail();
-    }
-    if (PyList_Append(all.get(), name) < 0) {
-        throw InternalFault("could not append __name__ to __all__");
-    }
-    if (PyObject_SetAttr(module, name, value) < 0) fail();
-}
-
-void add(PyObject* module, const char* name, PyObject* value) {
-    add(module, checked(PyUnicode_FromString(name)).get(), value);
-}
-
 void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     if (type == nullptr) {
         Ref cause = take_error();
@@ -71,15 +53,6 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
         throw PythonError{};
     }
     add(module, name, reinterpret_cast<PyObject*>(type));
-}
-
-void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
-    Ref function = checked(PyCMethod_New(&def, module, module_name, nullptr));
-    Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!PyUnicode_Check(name.get())) {
-        fail_with(PyExc_TypeError, "the __name__ of a built-in function is not a str");
-    }
-    add(module, name.get(), function.get());
 }
 
 Ref create_module() {

@@ -40,6 +40,8 @@ Ref to_object(const std::vector<Bytes>& blobs) { return list_of(blobs); }
 
 Ref to_object(const std::vector<std::string>& texts) { return list_of(texts); }
 
+Ref to_object(const std::vector<double>& values) { return list_of(values); }
+
 Ref to_object(double value) { return built(PyFloat_FromDouble(value)); }
 
 Ref to_object(PublicKeyRecord&& record) { return new_public_key(std::move(record)); }

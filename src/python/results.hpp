@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
+#include "core/support/bigint.hpp"
 #include "core/support/outcome.hpp"
 #include "errors.hpp"
 
@@ -22,6 +22,7 @@ Ref to_object(const Bytes& bytes);                     // bytes
 Ref to_object(const std::string& text);                // str
 Ref to_object(const std::vector<Bytes>& blobs);        // list of bytes
 Ref to_object(const std::vector<std::string>& texts);  // list of str
+Ref to_object(const std::vector<double>& values);      // list of float
 Ref to_object(double value);                           // float
 Ref to_object(PublicKeyRecord&& record);               // PublicKey
 Ref to_object(KeyPair&& pair);                         // (PublicKey, SecretKey)

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "errors.hpp"
+#include "core/support/outcome.hpp"
 
 namespace hecrypt::python {
 
@@ -14,25 +14,43 @@ std::string dotted_name(PyObject* parent, const char* name) {
     return std::string(parent_name) + "." + name;
 }
 
-// Each function is bound to the submodule, so its __module__ names it.
-void add_functions(PyObject* submodule, std::span<PyMethodDef> functions) {
-    Ref module_name = checked(PyModule_GetNameObject(submodule));
-    Ref all = checked(PyList_New(0));
-    for (PyMethodDef& def : functions) {
-        Ref function = checked(PyCMethod_New(&def, submodule, module_name.get(), nullptr));
-        Ref name = checked(PyUnicode_FromString(def.ml_name));
-        if (PyList_Append(all.get(), name.get()) < 0) fail();
-        if (PyObject_SetAttr(submodule, name.get(), function.get()) < 0) fail();
+}  // namespace
+
+void add(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) fail();
     }
-    if (PyObject_SetAttrString(submodule, "__all__", all.get()) < 0) fail();
+    if (PyList_Append(all.get(), name) < 0) {
+        throw InternalFault("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) fail();
 }
 
-}  // namespace
+void add(PyObject* module, const char* name, PyObject* value) {
+    add(module, checked(PyUnicode_FromString(name)).get(), value);
+}
+
+// Bound to the module, so that the function's __module__ names it.
+void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
+    Ref function = checked(PyCMethod_New(&def, module, module_name, nullptr));
+    Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!PyUnicode_Check(name.get())) {
+        fail_with(PyExc_TypeError, "the __name__ of a built-in function is not a str");
+    }
+    add(module, name.get(), function.get());
+}
 
 void add_submodule(PyObject* parent, const Submodule& submodule) {
     Ref created = checked(PyModule_New(dotted_name(parent, submodule.name).c_str()));
     if (PyModule_SetDocString(created.get(), submodule.doc) < 0) fail();
-    add_functions(created.get(), submodule.functions);
+    Ref module_name = checked(PyModule_GetNameObject(created.get()));
+    for (PyMethodDef& def : submodule.functions) {
+        add_function(created.get(), module_name.get(), def);
+    }
     if (PyObject_SetAttrString(parent, submodule.name, created.get()) < 0) fail();
     register_submodule(parent, submodule.name);
 }

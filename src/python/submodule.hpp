@@ -1,14 +1,24 @@
-// Submodules of hecrypt: capabilities beyond the fixed top level live in
-// namespaces the extension creates itself (hecrypt.keyholder, ...), each with
-// its own functions and __all__, reached as an attribute of the module and
-// importable by their dotted name.
+// Filling a module with listed attributes, and the submodules the extension
+// creates beside its fixed top level (hecrypt.packed, hecrypt.keyholder):
+// each with its own functions and __all__, set on its parent outside the
+// parent's __all__ and importable by its dotted name.
 #pragma once
 
 #include <Python.h>
 
 #include <span>
 
+#include "errors.hpp"
+
 namespace hecrypt::python {
+
+// Sets the attribute and lists it in the module's __all__, creating __all__
+// when missing.
+void add(PyObject* module, PyObject* name, PyObject* value);
+void add(PyObject* module, const char* name, PyObject* value);
+
+// A built-in function bound to the module, added under its own __name__.
+void add_function(PyObject* module, PyObject* module_name, PyMethodDef& def);
 
 struct Submodule {
     const char* name;  // the attribute: "keyholder" for hecrypt.keyholder

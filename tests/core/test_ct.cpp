@@ -156,6 +156,41 @@ TEST(SecurePowMod, FaultsOnWhatItCannotCompute) {
               "the exponent is wider than its limbs");
 }
 
+// |x| at a fixed width whatever its length: limbs past x's length that GMP
+// still holds (a value that shrank) are dropped, not copied, and the limbs
+// that do not fit come back OR-ed together.
+TEST(ConstantTimeCopyLimbs, CopiesTheValueAndReportsWhatDoesNotFit) {
+    struct Case {
+        mpz_class x;
+        std::size_t width;
+        bool fits;
+    };
+    const mpz_class big = value_of({ONES, ONES, ONES, 5});
+    const Case cases[] = {
+        {0, 1, true},   {0, 0, true},    {7, 3, true},         {-7, 2, true},
+        {big, 4, true}, {big, 3, false}, {big >> 64, 3, true}, {mpz_class(1) << 64, 1, false}};
+    for (const Case& c : cases) {
+        mpz_class x = c.x;
+        if (c.x == big >> 64) {  // leaves the old top limb in GMP's block, past the size
+            x = big;
+            x >>= 64;
+        }
+        LimbVector out(c.width, ONES);
+        const mp_limb_t excess = ct_copy_limbs(x, out);
+        EXPECT_EQ(excess == 0, c.fits) << c.x;
+        if (c.fits) {
+            EXPECT_EQ(value_of(out), abs(c.x)) << c.x;
+        }
+    }
+}
+
+TEST(ConstantTimeMasks, LessThan) {
+    const mp_limb_t values[] = {0, 1, 2, 63, 64, TOP - 1, TOP, TOP + 1, ONES - 1, ONES};
+    for (mp_limb_t x : values) {
+        for (mp_limb_t y : values) EXPECT_EQ(ct_lt_mask(x, y), x < y ? ONES : 0) << x << " " << y;
+    }
+}
+
 // Same size and value as GMP's own mpz_limbs_finish, for zero, values whose
 // top limbs are zero, interior zero limbs and both signs.
 TEST(ConstantTimeLimbsFinish, MatchesGmp) {

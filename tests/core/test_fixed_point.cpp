@@ -70,6 +70,24 @@ TEST(EncodeValueExact, HugeValuesBecomeTheExactIntegerOfTheDouble) {
     EXPECT_EQ(decimal_text(integer_of(1e300)).size(), 301u);
 }
 
+// The conversion of a rounded double, at both ends of every limb boundary the
+// shifts cross, the largest finite double, both zeros and negative values.
+class IntegerOfDouble : public ::testing::TestWithParam<double> {};
+
+TEST_P(IntegerOfDouble, IsTheExactIntegerWithItsSign) {
+    for (double y : {GetParam(), -GetParam()}) {
+        const mpz_class x = integer_of_double(y);
+        EXPECT_EQ(x, integer_of(y)) << y;
+        EXPECT_EQ(mpz_size(x.get_mpz_t()), mpz_size(integer_of(y).get_mpz_t())) << y;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(LimbEdges, IntegerOfDouble,
+                         ::testing::Values(0.0, 1.0, 3.0, 0x1p52, 0x1p52 + 1, 0x1p53 - 1, 0x1p53,
+                                           0x1p63, 0x1.fffffffffffffp63, 0x1p64,
+                                           0x1.0000000000001p64, 0x1p116, 0x1p117, 0x1.8p127,
+                                           0x1p128, 1e19, 1.8e19, 1e300, DBL_MAX));
+
 TEST(EncodeValueRefusal, NamesTheValueAndFactorInShortestForm) {
     const std::string not_finite =
         " is not finite: NaN and infinities have no encoding, and turning them into zero would "

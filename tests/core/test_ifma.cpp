@@ -76,7 +76,7 @@ TEST_P(IfmaLayout, ContextShape) {
     const mpz_class r = power_of_two(52 * k) % m;
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
         EXPECT_EQ(read_lane(ctx.modulus, l), m);
-        EXPECT_EQ((ctx.modulus[0].lane[l] * ctx.neg_inv.lane[l]) & IFMA_DIGIT_MASK,
+        EXPECT_EQ((ctx.modulus[0].lane[l] * ctx.neg_inv.get().lane[l]) & IFMA_DIGIT_MASK,
                   IFMA_DIGIT_MASK);
         EXPECT_EQ(read_lane(ctx.one, l), r);
         EXPECT_EQ(read_lane(ctx.r_squared, l), r * r % m);

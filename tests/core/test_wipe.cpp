@@ -161,8 +161,9 @@ TEST(Wipe, SecretKeyRecordIsZeroedBeforeItIsFreed) {
     ReleasedBlocks released(Wiping::OwnOnly);
     sk.reset();
     released.stop();
-    // The engine's p^2, q^2, p - 1 and q - 1 at fixed widths besides.
-    EXPECT_EQ(released.blocks().size(), 16u) << "every field holds limbs of its own";
+    // GMP's blocks of the fields; the engine's p^2, q^2, p - 1 and q - 1 at
+    // fixed widths are limb vectors that their own allocator zeroes.
+    EXPECT_EQ(released.blocks().size(), 12u) << "every field holds limbs of its own";
     for (const Bytes& block : released.blocks()) EXPECT_TRUE(all_zero(block));
 }
 

@@ -16,10 +16,12 @@
 #include <initializer_list>
 
 #include "../core/key_fixtures.hpp"
+#include "core/encoding/packed.hpp"
 #include "core/engine/engine.hpp"
 #include "core/engine/portable/engines.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/keys/secret.hpp"
+#include "core/ops/terms.hpp"
 #include "core/support/ct.hpp"
 
 namespace {
@@ -153,6 +155,39 @@ void check_crt_masks(const KeyPair& pair) {
     std::fprintf(stderr, "ct_check: CrtMasks set-up and masks, %zu exponents\n", std::size(fills));
 }
 
+// (e) A decrypted packed plaintext, whose slots are unpacked from it: signed,
+// written at the width of n as decryption writes it, inside and one past
+// either end of what its slots hold.
+void check_packed_slots(const SecretKeyRecord& sk) {
+    struct Case {
+        mpz_class m;
+        unsigned slots, slot_bits;
+        bool fits;
+    };
+    // the ends of what 2 slots of 64 bits hold: 2^63 - 1 and -2^63 in both
+    const mpz_class top = (mpz_class(1) << 127) - (mpz_class(1) << 63) - 1;
+    const mpz_class bottom = -(mpz_class(1) << 127) - (mpz_class(1) << 63);
+    const Case cases[] = {{12345, 2, 64, true},  {-12345, 2, 64, true},
+                          {top, 2, 64, true},    {top + 1, 2, 64, false},
+                          {bottom, 2, 64, true}, {bottom - 1, 2, 64, false},
+                          {-1, 31, 64, true},    {0, 1, 2000, true}};
+    for (const Case& c : cases) {
+        WipedInteger m;
+        const std::size_t width = mpz_size(sk.n.get_mpz_t());
+        std::fill_n(mpz_limbs_write(m.get_mpz_t(), static_cast<mp_size_t>(width)), width, 0);
+        m = c.m;  // keeps the room of the width of n
+        VALGRIND_MAKE_MEM_UNDEFINED(mpz_limbs_read(m.get_mpz_t()), width * sizeof(mp_limb_t));
+        VALGRIND_MAKE_MEM_UNDEFINED(&m.get_mpz_t()->_mp_size, sizeof m.get_mpz_t()->_mp_size);
+        WipedLimbs y(offset_width(sk.n));
+        mp_limb_t fits = offset_slots(m, sk.n, c.slots, c.slot_bits, y);
+        VALGRIND_MAKE_MEM_DEFINED(&fits, sizeof fits);
+        VALGRIND_MAKE_MEM_DEFINED(y.data(), y.view().size() * sizeof(mp_limb_t));
+        mark_public(m);
+        expect((fits != 0) == c.fits, "offset_slots");
+    }
+    std::fprintf(stderr, "ct_check: offset_slots, %zu plaintexts\n", std::size(cases));
+}
+
 // Canary: decryption's first power, c^(p-1) mod p^2, by mpz_powm, which picks
 // each window of the exponent by its bits and indexes its table with it.
 void canary_powm(const SecretKeyRecord& sk) {
@@ -215,5 +250,6 @@ int main(int argc, char** argv) {
     check_scalar_power(pair.public_key);
     check_fixed_base(pair.public_key);
     check_crt_masks(pair);
+    check_packed_slots(pair.secret_key);
     return failures == 0 ? 0 : 1;
 }

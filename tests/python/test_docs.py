@@ -37,6 +37,48 @@ def quoted_messages():
             for q in quoted]
 
 
+def packed_refusals(pk, sk):
+    """The same for hecrypt.packed."""
+    from hecrypt import packed
+    n = int.from_bytes(pk.modulus_bytes(), "big")
+    a, b = packed.encrypt(pk, [[1.0, 2.0]]), packed.encrypt(pk, [[1.0, 2.0, 3.0]])
+    plain = hecrypt.encrypt_many(pk, [1.0])
+    carry = bytes([0xB5, 0, 0, 1, 0, 22]) + hecrypt.encrypt_many(pk, [2.0 ** 21], 0)[0][1:]
+    capacity = (n >> 21).bit_length() + 20
+    huge = hecrypt.multiply_many(pk, hecrypt.encrypt_many(pk, [1.7e308], 0), [1.8e19], 0)
+    wide = bytes([0xB5, 0, 0, 1]) + capacity.to_bytes(2, "big") + huge[0][1:]
+    return [
+        lambda: packed.encrypt(pk, [[1.0]], slot_bits=21),
+        lambda: packed.encrypt(pk, [[1.0]], slot_bits=5000),
+        lambda: packed.encrypt(pk, [[1.0] * 32]),
+        lambda: packed.encrypt(pk, [[]]),
+        lambda: packed.encrypt(pk, [[1.0], []]),
+        lambda: packed.encrypt(pk, [[1e6]]),
+        lambda: packed.encrypt(pk, [[float("inf")]]),
+        lambda: packed.encrypt(pk, [[2**53 + 1]]),
+        lambda: packed.add_many(pk, [a[0][:3]]),
+        lambda: packed.add_many(pk, [bytes([0xB5, 0, 0, 0, 0, 64])]),
+        lambda: packed.add_many(pk, [bytes([0xB5, 0, 0, 1, 0, 8])]),
+        lambda: packed.add_many(pk, [a[0][:2] + bytes([0, 40, 0, 64]) + a[0][6:]]),
+        lambda: packed.add_many(pk, [a[0], b[0]]),
+        lambda: packed.add_many(pk, [a[0], plain[0]]),
+        lambda: packed.add_blocks(pk, [a[0], b[0]], [[0, 1]]),
+        lambda: packed.combine(pk, [a[0], b[0]]),
+        lambda: packed.combine(pk, plain),
+        lambda: packed.subtract(pk, a, []),
+        lambda: packed.subtract(pk, [b""], a),
+        lambda: packed.subtract(pk, a, [b""]),
+        lambda: packed.subtract(pk, [a[0][:6] + b"\0"], a),
+        lambda: packed.subtract(pk, a, [a[0][:6] + b"\0"]),
+        lambda: packed.subtract(pk, a, b),
+        lambda: packed.subtract(pk, a, packed.encrypt(pk, [[1.0, 2.0]], 4)),
+        lambda: packed.subtract(pk, a, [a[0][:6] + n.to_bytes(256, "big")]),
+        lambda: packed.decrypt(sk, [carry]),
+        lambda: packed.decrypt(sk, [wide]),
+        lambda: packed.decrypt(sk, huge),
+    ]
+
+
 def refusals(pk, sk):
     """One call per refusal a user can meet, each made to fail."""
     n = int.from_bytes(pk.modulus_bytes(), "big")
@@ -92,7 +134,7 @@ def refusals(pk, sk):
 
 def test_the_guide_quotes_every_refusal(keypair):
     patterns = quoted_messages()
-    for call in refusals(*keypair):
+    for call in refusals(*keypair) + packed_refusals(*keypair):
         with pytest.raises(ValueError) as refusal:
             call()
         assert any(p.fullmatch(str(refusal.value)) for p in patterns), str(refusal.value)

@@ -15,7 +15,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # that the next call on the same key gives correct results.
 CHILD = textwrap.dedent("""
     import os, signal, threading, time
-    import hecrypt, oracle
+    import hecrypt, hecrypt.packed, oracle
     from hecrypt import keyholder
 
     pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
@@ -25,6 +25,9 @@ CHILD = textwrap.dedent("""
     sk_pk, sk = hecrypt.generate_keypair(2048)
     blobs = hecrypt.encrypt_many(pk, [float(i) for i in range(64)], 0)
     mine = hecrypt.encrypt_many(sk_pk, [float(i) for i in range(64)], 0)
+    rows = [[float(i), -1.0] for i in range(64)]
+    pairs = hecrypt.packed.encrypt(pk, rows, 0)
+    my_pairs = hecrypt.packed.encrypt(sk_pk, rows, 0)
     # Its key derivation alone takes about half a second and cannot be
     # stopped part-way; the checks of the key after it can.
     sealed = hecrypt.keyholder.seal(sk, "a passphrase")
@@ -54,6 +57,12 @@ CHILD = textwrap.dedent("""
             pk, blobs * 3000, [3.0] * 192000),
         "generate_keypair": lambda: hecrypt.generate_keypair(8192),
         "from_n": lambda: hecrypt.PublicKey.from_n(((1 << 8191) | 12345).to_bytes(1024, "big")),
+        "packed.encrypt": lambda: hecrypt.packed.encrypt(pk, rows * 3000),
+        "packed.decrypt": lambda: hecrypt.packed.decrypt(sk, my_pairs * 3000),
+        "packed.combine": lambda: hecrypt.packed.combine(pk, pairs * 3000),
+        "packed.subtract": lambda: hecrypt.packed.subtract(pk, pairs * 3000, pairs * 3000),
+        "packed.add_blocks": lambda: hecrypt.packed.add_blocks(
+            pk, pairs, [list(range(64)) * 16000] * 8),
         "unseal": lambda: hecrypt.keyholder.unseal(sealed, "a passphrase"),
     }
     for name, call in calls.items():
@@ -81,7 +90,7 @@ def run_child(script, threads):
 def test_sigint_stops_every_long_call_and_the_next_call_works(threads):
     lines = run_child(CHILD, threads).split()
     lateness = dict(zip(lines[::2], map(float, lines[1::2])))
-    assert len(lateness) == 12
+    assert len(lateness) == 17
     # Polled every 50 ms; the bound is loose for a loaded machine, and far
     # below the seconds each call would otherwise take.
     # unseal answers once its key derivation is over, up to a few seconds

@@ -92,13 +92,13 @@ def byte_swapped(word):
     return out
 
 
-def needles(secrets):
+def needles(secrets, split=limbs):
     """Permuted limb -> (secret, limb index), leaving out the few limbs (short
     top limbs, mostly) that ordinary words could equal: those with fewer than
-    12 or more than 52 bits set."""
+    12 or more than 52 bits set. `split` gives a value's words."""
     found = {}
     for name, value in secrets.items():
-        for i, limb in enumerate(limbs(value)):
+        for i, limb in enumerate(split(value)):
             if 12 <= bin(limb).count("1") <= 52:
                 found[permuted(limb)] = (name, i)
     return found
@@ -159,14 +159,21 @@ class MemoryScan:
         return hits
 
 
+def scan_unavailable():
+    """Why this process cannot scan its own memory, or None when it can."""
+    if not os.access("/proc/self/mem", os.R_OK):
+        return "/proc/self/mem is not readable"
+    with open("/proc/self/maps") as maps:
+        if "libasan" in maps.read():
+            return "AddressSanitizer's shadow memory is terabytes of mappings"
+    return None
+
+
 def use_and_release():
     """What the child reports: the secrets seen while the key was alive, and
     every limb found once it was gone."""
-    if not os.access("/proc/self/mem", os.R_OK):
-        return {"skip": "/proc/self/mem is not readable"}
-    with open("/proc/self/maps") as maps:
-        if "libasan" in maps.read():
-            return {"skip": "AddressSanitizer's shadow memory is terabytes of mappings"}
+    if reason := scan_unavailable():
+        return {"skip": reason}
     pk, sk = hecrypt.generate_keypair(2048)
     secrets = secrets_of(sk, int.from_bytes(pk.modulus_bytes(), "big"))
     wanted = needles(secrets) | big_endian_needles(secrets)
@@ -195,21 +202,32 @@ def use_and_release():
     return {"seen_live": seen_live, "left": scan.find(wanted)}
 
 
-def test_no_secret_is_left_in_memory_once_the_key_is_gone():
+def child_report(script, timeout, **env):
+    """The report `script` prints when run in a fresh interpreter, with two
+    pool threads and `env` added to the environment; the test is skipped
+    when the child could not scan its memory."""
     env = dict(os.environ, RAYON_NUM_THREADS="2",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(hecrypt.__file__)] + sys.path))
-    child = subprocess.run([sys.executable, __file__], env=env, capture_output=True, text=True,
-                           timeout=120)
+               PYTHONPATH=os.pathsep.join([os.path.dirname(hecrypt.__file__)] + sys.path), **env)
+    child = subprocess.run([sys.executable, script], env=env, capture_output=True, text=True,
+                           timeout=timeout)
     assert child.returncode == 0, child.stderr
     report = json.loads(child.stdout)
     if "skip" in report:
         import pytest
 
         pytest.skip(report["skip"])
+    return report
+
+
+def places_left(report):
+    return sorted({f"{secret} in {mapping}" for _, mapping, secret, _ in report["left"]})
+
+
+def test_no_secret_is_left_in_memory_once_the_key_is_gone():
+    report = child_report(__file__, 120)
     # Proof that the scan can see a secret where one is: the live record.
     assert set(SECRETS) | {"(p^2)^-1 mod q^2"} <= set(report["seen_live"])
-    places = sorted({f"{secret} in {mapping}" for _, mapping, secret, _ in report["left"]})
-    assert places == [], f"{len(report['left'])} limbs left: {report['left'][:4]}"
+    assert places_left(report) == [], f"{len(report['left'])} limbs left: {report['left'][:4]}"
 
 
 if __name__ == "__main__":

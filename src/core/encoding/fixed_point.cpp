@@ -1,10 +1,13 @@
 #include "core/encoding/fixed_point.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <string_view>
 #include <system_error>
+
+#include "core/support/ct.hpp"
 
 namespace hecrypt {
 
@@ -26,7 +29,37 @@ double nearest_double(const std::string& text) {
     return x;
 }
 
+// Limbs of the largest finite double, below 2^1024.
+constexpr std::size_t DOUBLE_LIMBS = 1024 / GMP_NUMB_BITS;
+
+constexpr unsigned SIGNIFICAND_BITS = 52;
+constexpr std::uint64_t SIGNIFICAND_MASK = (std::uint64_t{1} << SIGNIFICAND_BITS) - 1;
+constexpr std::uint64_t EXPONENT_MASK = 0x7ff;
+constexpr std::uint64_t UNIT_EXPONENT = 1023 + SIGNIFICAND_BITS;  // the exponent of 2^52 .. 2^53
+
 }  // namespace
+
+// y = s 2^(e - 1075) with s the significand and its hidden bit; limb i of the
+// integer is s shifted right by t = 64 i - (e - 1075) for 0 <= t < 64, or
+// left by -t for -64 < t < 0, and zero otherwise: bits of s below the point
+// are dropped, which loses nothing for an integral y. Every limb is computed
+// the same way, whatever y, with both shifts kept or dropped by mask.
+mpz_class integer_of_double(double y) {
+    const auto bits = std::bit_cast<std::uint64_t>(y);
+    const mp_limb_t exponent = (bits >> SIGNIFICAND_BITS) & EXPONENT_MASK;
+    const mp_limb_t hidden = ct_nonzero_mask(exponent) & (SIGNIFICAND_MASK + 1);
+    const mp_limb_t significand = (bits & SIGNIFICAND_MASK) | hidden;
+    mpz_class x;
+    mp_limb_t* limbs = mpz_limbs_write(x.get_mpz_t(), DOUBLE_LIMBS);
+    for (std::size_t i = 0; i < DOUBLE_LIMBS; ++i) {
+        const mp_limb_t t = GMP_NUMB_BITS * i + UNIT_EXPONENT - exponent;
+        const mp_limb_t right = (significand >> (t & 63)) & ct_lt_mask(t, 64);
+        const mp_limb_t left = (significand << ((0 - t) & 63)) & ct_lt_mask(0 - t - 1, 63);
+        limbs[i] = right | left;
+    }
+    ct_limbs_finish(x.get_mpz_t(), DOUBLE_LIMBS, bits >> 63);
+    return x;
+}
 
 double scale_factor(unsigned s) {
     ensure(s <= MAX_SCALE_POW10, "scale factor asked for a scale above the limit");
@@ -61,8 +94,9 @@ Outcome<mpz_class> encode_value(double v, double factor) {
         return refuse("value " + format_exponential(v) + " overflows to infinity once scaled by " +
                       format_exponential(factor));
     }
-    // y is integral, so GMP's conversion (which truncates) is exact; -0.0 gives 0.
-    return mpz_class(y);
+    // y is integral and finite here; its conversion looks at no bit of it
+    // (a scalar may be secret). -0.0 gives 0.
+    return integer_of_double(y);
 }
 
 mpz_class plaintext_bound(const mpz_class& n) {

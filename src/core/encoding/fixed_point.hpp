@@ -20,6 +20,10 @@ double scale_factor(unsigned s);
 // The refusal of a scale above MAX_SCALE_POW10.
 std::string scale_limit_message(unsigned s);
 
+// The integer an integral finite double holds, in time and memory accesses
+// that do not depend on it (GMP's mpz_set_d stops at its significant limbs).
+mpz_class integer_of_double(double y);
+
 // round(v factor), halfway cases away from zero, as an exact integer.
 Outcome<mpz_class> encode_value(double v, double factor);
 

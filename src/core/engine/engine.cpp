@@ -8,7 +8,9 @@ namespace hecrypt {
 // the top limb.
 FixedExponent fixed_width_exponent(const mpz_class& k) {
     const mp_limb_t magnitude = mpz_limbs_read(k.get_mpz_t())[0];
-    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(mpz_sgn(k.get_mpz_t()) < 0));
+    // The sign bit of the size, not a comparison that could become a branch.
+    const auto size = static_cast<std::uint32_t>(k.get_mpz_t()->_mp_size);
+    const mp_limb_t negative = ct_barrier(static_cast<mp_limb_t>(size >> 31));
     return {(magnitude ^ (0 - negative)) + negative, 3 - negative};  // 2^64 - |k| when k < 0
 }
 

@@ -1,10 +1,10 @@
 // What an operation asks of arithmetic, per key: the masks hs^r of
 // encryption and rerandomisation, the powers c^k of the products, the
-// product chains of the sums and, for a secret key, the two powers of
-// decryption. An engine answers for one key in groups of lanes() items; the
-// operations check, order and write, and never ask which engine runs. The
-// engines live beside this file (portable/, ifma/), and dispatch.hpp builds
-// the one a key uses.
+// product chains of the sums, the shifted products and inverses of packed
+// ciphertexts and, for a secret key, the two powers of decryption. An engine
+// answers for one key in groups of lanes() items; the operations check,
+// order and write, and never ask which engine runs. The engines live beside
+// this file (portable/, ifma/), and dispatch.hpp builds the one a key uses.
 #pragma once
 
 #include <array>
@@ -52,6 +52,9 @@ struct Powers {
     std::optional<std::size_t> no_inverse;
 };
 
+// The terms of one shifted product, in order; each in [1, n^2).
+using ShiftedTerms = std::vector<const mpz_class*>;
+
 // Term i of a product chain, read in order from the first, with its own
 // checks: a refusal stops the chain.
 using TermReader = std::function<Outcome<mpz_class>(std::size_t)>;
@@ -64,8 +67,8 @@ class PublicEngine {
     // this many, and batch the other calls in multiples of it.
     virtual std::size_t lanes() const = 0;
 
-    // hs^r mod n^2 for every exponent r, given by its 6-bit digits; the
-    // digits are wiped, and the caller wipes the masks.
+    // hs^r mod n^2 for every exponent r, given by its 6-bit digits (which
+    // wipe themselves); the caller wipes the masks.
     virtual std::vector<mpz_class> masks(std::span<Digits> exponents) const = 0;
 
     // c^k mod n^2 for secret scalars, in time that depends on neither c nor k.
@@ -82,6 +85,16 @@ class PublicEngine {
     // term i (null for the terms no block names). Blocks are not empty.
     virtual std::vector<mpz_class> block_products(
         std::span<const Block> blocks, std::span<const mpz_class* const> terms) const = 0;
+
+    // For each output, the product modulo n^2 of its terms t_i raised to
+    // 2^(shift i), i from 0: what shifting plaintexts into place and adding
+    // them asks of their ciphertexts. Outputs are not empty. Public values.
+    virtual std::vector<mpz_class> shifted_products(std::span<const ShiftedTerms> outputs,
+                                                    std::size_t shift) const = 0;
+
+    // Replaces every x by its inverse modulo n^2, or, when some x has none,
+    // replaces nothing and answers false. Public values: variable time.
+    virtual bool invert_all(std::vector<mpz_class>& xs) const = 0;
 };
 
 // One prime r's part of decryption at fixed widths taken from the key.

@@ -13,7 +13,8 @@ namespace hecrypt {
 
 // Candidates tested together: one 8-lane power.
 constexpr std::size_t PRETEST_GROUP = 8;
-using PretestModuli = std::array<mpz_class, PRETEST_GROUP>;
+// The candidates, wiped when the group is done with.
+using PretestModuli = std::array<WipedInteger, PRETEST_GROUP>;
 using PretestResults = std::array<bool, PRETEST_GROUP>;
 
 // The portable engine's verdicts: whether each odd modulus 3 <= m < 2^bits

@@ -25,9 +25,9 @@ std::uint64_t random_word() {
 }
 
 WipedInteger random_bits(std::size_t bits) {
-    Bytes raw = random_bytes((bits + 7) / 8);
+    WipedBytes raw((bits + 7) / 8);
+    fill_random(raw);
     WipedInteger x = from_bytes_be(raw);
-    wipe(raw);
     mpz_fdiv_r_2exp(x.get_mpz_t(), x.get_mpz_t(), bits);
     return x;
 }

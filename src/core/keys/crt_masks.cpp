@@ -101,8 +101,8 @@ std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const
     WipedLimbs gp(t.p_squared.view().size()), gq(t.q_squared.view().size());
     WipedLimbs joined(gp.view().size() + gq.view().size());
     for (std::size_t i = 0; i < exponents.size(); ++i) {
-        ct_limbs_read(xp[i].get_mpz_t(), gp.span());
-        ct_limbs_read(xq[i].get_mpz_t(), gq.span());
+        ct_read_signed(xp[i], gp.span());
+        ct_read_signed(xq[i], gq.span());
         ct_crt(joined.span(), gp.view(), gq.view(), t.p_squared.view(), t.q_squared.view(),
                t.p_squared_inverse.view());
         // The mask is below n^2, so the limbs past the width of n^2 are zero.

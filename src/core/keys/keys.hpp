@@ -87,6 +87,10 @@ class Unlocker {
 };
 
 Status validate_public(const mpz_class& n);
+// L(u) = (u - 1) / d, or nothing when d does not divide u - 1. Variable
+// time (GMP's division), though it keeps the name it has always had rather
+// than a _vartime suffix: it runs on secret-derived values once per key, at
+// set-up, never per ciphertext.
 std::optional<mpz_class> l_function(const mpz_class& u, const mpz_class& d);
 std::optional<SecretKeyRecord> prepare_decryption(const mpz_class& p, const mpz_class& q);
 

@@ -46,13 +46,6 @@ struct Lane {
     bool whole = false;
 };
 
-// The numbers the lanes test next; wiped, as they are the candidates.
-struct LaneModuli : PretestModuli {
-    ~LaneModuli() {
-        for (mpz_class& m : *this) wipe(m);
-    }
-};
-
 // The 40-round tests of a pair whose cheap tests both passed: p = 2x + 1, or
 // nothing.
 std::optional<mpz_class> tested_pair(const mpz_class& half) {
@@ -84,7 +77,7 @@ mpz_class safe_prime(std::uint32_t bits, EngineChoice engine) {
     const PairSieve sieve(sieve_bound(bits));
     std::array<Lane, PRETEST_GROUP> lanes;
     for (;;) {
-        LaneModuli moduli;
+        PretestModuli moduli;  // the numbers the lanes test next
         for (std::size_t l = 0; l < PRETEST_GROUP; ++l) {
             if (lanes[l].half == 0) lanes[l] = Lane{sieved_half(source, sieve)};
             if (lanes[l].whole)

@@ -146,8 +146,8 @@ struct Primes {
             layout.nonce.data(), key.data()) != 0)
         return std::nullopt;
     const std::size_t width = layout.modulus.size();
-    return Primes{from_bytes_be(plain.view().first(width)),
-                  from_bytes_be(plain.view().subspan(width))};
+    return Primes{from_bytes_be(ByteView(plain).first(width)),
+                  from_bytes_be(ByteView(plain).subspan(width))};
 }
 
 // Key generation's checks take its primes' primality for granted, since its
@@ -199,8 +199,8 @@ Outcome<Bytes> seal(const SecretKeyRecord& sk, ByteView passphrase, KdfCost cost
     std::copy(modulus.begin(), modulus.end(), out.begin() + MODULUS_AT);
 
     WipedBytes plain(2 * length);
-    write_fixed_be(sk.p, plain.span().first(length));
-    write_fixed_be(sk.q, plain.span().subspan(length));
+    write_fixed_be(sk.p, std::span(plain).first(length));
+    write_fixed_be(sk.q, std::span(plain).subspan(length));
     WipedBytes key(KEY_BYTES);
     derive_key(key, passphrase, ByteView(out).subspan(SALT_AT, SALT_BYTES), cost);
     const ByteView associated = ByteView(out).first(MODULUS_AT + length);

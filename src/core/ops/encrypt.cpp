@@ -1,4 +1,5 @@
 #include "core/encoding/fixed_point.hpp"
+#include "core/ops/encryption.hpp"
 #include "core/ops/ops.hpp"
 #include "core/runtime/pool.hpp"
 #include "terms.hpp"
@@ -9,27 +10,32 @@ namespace {
 
 // (1 + m n) hs^r mod n^2, given hs^r; m is wiped.
 Bytes ciphertext_of(const PublicKeyRecord& pk, mpz_class& m, const mpz_class& mask,
-                    unsigned scale) {
+                    const BlobOf& blob) {
     mpz_class c = m * pk.n + 1;
     mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), pk.n_squared.get_mpz_t());
     mul_mod_vartime(c, mask, pk.n_squared);
     wipe(m);
-    return write_blob(static_cast<std::uint8_t>(scale), c);
+    return blob(c);
 }
 
 }  // namespace
+
+Outcome<std::vector<Bytes>> encrypt_plaintexts(const PublicKeyRecord& pk, std::size_t count,
+                                               const PlaintextOf& plaintext, const BlobOf& blob) {
+    return masked_in_groups<mpz_class>(
+        pk, count, plaintext,
+        [&](mpz_class& m, const mpz_class& mask) { return ciphertext_of(pk, m, mask, blob); });
+}
 
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
                                          unsigned scale_pow10) {
     const mpz_class bound = plaintext_bound(pk.n);
     if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
     const double factor = scale_factor(scale_pow10);
-    return masked_in_groups<mpz_class>(
+    return encrypt_plaintexts(
         pk, values.size(),
         [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
-        [&](mpz_class& m, const mpz_class& mask) {
-            return ciphertext_of(pk, m, mask, scale_pow10);
-        });
+        [&](const mpz_class& c) { return write_blob(static_cast<std::uint8_t>(scale_pow10), c); });
 }
 
 }  // namespace hecrypt

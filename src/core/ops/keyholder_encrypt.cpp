@@ -47,7 +47,6 @@ Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
             for (std::size_t i = 0; i < plaintexts.size(); ++i)
                 exponents.push_back(random_digits(exponent_bytes));
             const std::vector<WipedLimbs> masks = tables.masks(exponents);
-            for (Digits& digits : exponents) wipe(digits);
             std::vector<Bytes> blobs;
             blobs.reserve(plaintexts.size());
             for (std::size_t i = 0; i < plaintexts.size(); ++i)

@@ -9,6 +9,8 @@
 #include "core/encoding/fixed_point.hpp"
 #include "core/ops/ops.hpp"
 #include "core/runtime/pool.hpp"
+#include "core/support/ct.hpp"
+#include "core/support/secure_memory.hpp"
 #include "terms.hpp"
 
 namespace hecrypt {
@@ -18,10 +20,12 @@ namespace {
 constexpr unsigned PUBLIC_SCALAR_BITS = 53;
 
 // A pair that passed its checks: the ciphertext and the encoded scalar,
-// 0 < |k| < 2^64, and the scale of the product.
+// 0 < |k| < 2^64, which may be secret and wipes itself, and the scale of the
+// product.
 struct ScalarPair {
     std::size_t position;
-    mpz_class c, k;
+    mpz_class c;
+    WipedInteger k;
     unsigned scale;
 };
 
@@ -46,7 +50,8 @@ Outcome<mpz_class> encode_scalar(std::size_t position, double scalar, unsigned d
     const double factor = scale_factor(d);
     Outcome<mpz_class> k = encode_value(scalar, factor);
     if (!k.ok()) return refuse(scalar_label(position) + ": " + k.refusal());
-    if (k.value() == 0)
+    // Only whether k is zero is read, and that refusal tells it anyway.
+    if (ct_reveal(static_cast<int>(k.value().get_mpz_t()->_mp_size == 0)) != 0)
         return refuse(scalar_label(position) + " encodes to zero at scale " +
                       format_exponential(factor) + " (it is " + format_exponential(scalar) +
                       "): the product would be the constant 1, destroying the value and marking "
@@ -67,10 +72,7 @@ Outcome<ScalarPair> check_pair(const PublicKeyRecord& pk, ByteView blob, double 
     Outcome<mpz_class> k = encode_scalar(position, scalar, d);
     if (!k.ok()) return k.take_refusal();
     ScalarPair pair{position, std::move(parsed.value().ciphertext), std::move(k.value()), p + d};
-    if (Status bound = path.bound(pair); !bound.ok()) {
-        wipe(pair.k);
-        return bound.take_refusal();
-    }
+    if (Status bound = path.bound(pair); !bound.ok()) return bound.take_refusal();
     return pair;
 }
 
@@ -99,11 +101,11 @@ Outcome<std::vector<Bytes>> multiply_group(const PublicKeyRecord& pk, Blobs blob
                                            std::span<const double> scalars, std::size_t begin,
                                            std::size_t end, std::optional<unsigned> scalar_scale,
                                            const PowerPath& path) {
+    const StackWipe wipe_stack(SCALAR_STACK_WIPE_BYTES);  // on whichever thread ran the group
     std::optional<Refusal> refused;
     std::vector<ScalarPair> pairs =
         check_group(pk, blobs, scalars, begin, end, scalar_scale, path, refused);
     Outcome<std::vector<mpz_class>> powers = path.powers(pk, pairs);
-    for (ScalarPair& pair : pairs) wipe(pair.k);
     if (!powers.ok()) return powers.take_refusal();
     if (refused) return std::move(*refused);
     std::vector<Bytes> out;
@@ -141,8 +143,11 @@ Refusal not_coprime(std::size_t position) {
                   " shares a factor with n, so it is not a ciphertext under this key");
 }
 
+// Whether |k| < 2^64, by a copy of its low limb that collects the others:
+// the refusal is the only thing that tells.
 Status secret_bound(const ScalarPair& pair) {
-    if (bit_length(pair.k) <= SCALAR_BITS) return Done{};
+    Wiped<mp_limb_t> low;
+    if (ct_reveal(ct_copy_limbs(pair.k, std::span(&low.get(), 1))) == 0) return Done{};
     return refuse(scalar_label(pair.position) + " encodes to " +
                   std::to_string(decimal_text(abs(pair.k)).size()) + " digits, past the " +
                   std::to_string(SCALAR_BITS) +

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/ops/ops.hpp"
+#include "core/runtime/interrupt.hpp"
 
 namespace hecrypt {
 
@@ -27,6 +32,33 @@ class SumTerms {
     Blobs blobs_;
     std::uint8_t scale_ = 0;
 };
+
+// Block j's (1-based) own checks, which need no blob: not empty, not past
+// the headroom, every index below blob_count; sets referenced[x] for every
+// index x it names.
+Status check_block(const Block& block, std::size_t j, std::size_t blob_count,
+                   std::vector<std::uint8_t>& referenced);
+
+// The lowest block and the position in it (both 0-based) of the first term
+// for which same(first, term) fails, `first` being the block's first blob
+// and `term` the term's; nothing when every block passes.
+template <class Same>
+std::optional<std::pair<std::size_t, std::size_t>> first_mixed_term(std::span<const Block> blocks,
+                                                                    Same&& same) {
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
+        checkpoint();  // a block may hold a million terms
+        for (std::size_t p = 1; p < blocks[j].size(); ++p)
+            if (!same(blocks[j].front(), blocks[j][p])) return std::pair{j, p};
+    }
+    return std::nullopt;
+}
+
+// The words of an empty sum, after its subject.
+extern const std::string EMPTY_SUM_TAIL;
+
+// The words of a sum whose terms were encoded at two scales.
+extern const std::string MIXED_SCALE_TAIL;
+std::string scale_text(unsigned s);
 
 // The first term of the lowest block whose scale differs from that block's
 // first term, refused; scales[i] is the scale of blob i, for every blob a

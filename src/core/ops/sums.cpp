@@ -8,28 +8,6 @@ namespace hecrypt {
 
 namespace {
 
-const std::string EMPTY_SUM_TAIL =
-    ": an empty sum has no encryption under this key, and returning one would be a ciphertext "
-    "of zero that nobody asked for";
-
-Status check_block(const Block& block, std::size_t j, std::size_t blob_count,
-                   std::vector<std::uint8_t>& referenced) {
-    const std::string label = "block #" + std::to_string(j);
-    if (block.empty()) return refuse(label + " is empty" + EMPTY_SUM_TAIL);
-    if (block.size() > SUM_HEADROOM_TERMS)
-        return refuse(label + " holds " + std::to_string(block.size()) + " ciphertexts, at most " +
-                      std::to_string(SUM_HEADROOM_TERMS) +
-                      " per sum: past that the reserved headroom stops covering the sum");
-    for (std::size_t p = 0; p < block.size(); ++p) {
-        if (block[p] >= blob_count)
-            return refuse(label + " names index " + std::to_string(block[p]) + " at position " +
-                          std::to_string(p + 1) + ", and only " + std::to_string(blob_count) +
-                          " ciphertexts were given");
-        referenced[block[p]] = 1;
-    }
-    return Done{};
-}
-
 // Every referenced blob parsed and range-tested once; others left empty.
 Outcome<std::vector<std::optional<ParsedBlob>>> parse_referenced(
     const PublicKeyRecord& pk, Blobs blobs, const std::vector<std::uint8_t>& referenced) {

@@ -35,9 +35,7 @@ Digits random_digits(std::uint64_t byte_count) {
 std::vector<mpz_class> random_masks(const PublicKeyRecord& pk, std::size_t count) {
     std::vector<Digits> digits;
     for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk.exponent_byte_count));
-    std::vector<mpz_class> masks = pk.engine->masks(digits);
-    for (Digits& exponent : digits) wipe(exponent);
-    return masks;
+    return pk.engine->masks(digits);
 }
 
 }  // namespace hecrypt

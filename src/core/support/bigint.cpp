@@ -46,12 +46,7 @@ void mul_mod_vartime(mpz_class& acc, const mpz_class& c, const mpz_class& m) {
     mpz_tdiv_r(acc.get_mpz_t(), acc.get_mpz_t(), m.get_mpz_t());
 }
 
-void wipe(std::span<std::uint8_t> buffer) {
-    if (buffer.empty()) return;
-    std::memset(buffer.data(), 0, buffer.size());
-    // The empty asm with a memory clobber makes the stores observable.
-    asm volatile("" : : "r"(buffer.data()) : "memory");
-}
+void wipe(std::span<std::uint8_t> buffer) { wipe_bytes(buffer.data(), buffer.size()); }
 
 void wipe(mpz_class& x) {
     mpz_ptr z = x.get_mpz_t();
@@ -59,13 +54,6 @@ void wipe(mpz_class& x) {
     wipe(
         std::span<std::uint8_t>(limbs, static_cast<std::size_t>(z->_mp_alloc) * sizeof(mp_limb_t)));
     z->_mp_size = 0;
-}
-
-WipedLimbs::WipedLimbs(std::size_t width)
-    : limbs_(mpz_limbs_write(store_.get_mpz_t(),
-                             static_cast<mp_size_t>(std::max<std::size_t>(width, 1))),
-             width) {
-    std::ranges::fill(limbs_, 0);
 }
 
 }  // namespace hecrypt

@@ -3,11 +3,14 @@
 
 #include <gmpxx.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
+
+#include "core/support/wiped.hpp"
 
 namespace hecrypt {
 
@@ -48,49 +51,34 @@ class WipedInteger : public mpz_class {
     using mpz_class::operator=;
     WipedInteger() = default;
     WipedInteger(mpz_class&& x) noexcept : mpz_class(std::move(x)) {}
+    WipedInteger(const mpz_class& x) : mpz_class(x) {}
     WipedInteger(const WipedInteger&) = default;
     WipedInteger& operator=(const WipedInteger&) = default;
     ~WipedInteger() { wipe(*this); }
 };
 
 // A byte buffer for secrets (a passphrase's key, sealed primes in the clear),
-// zero at the start and zeroed on every way out of its scope.
-class WipedBytes {
-  public:
-    explicit WipedBytes(std::size_t size) : bytes_(size) {}
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-    ~WipedBytes() { wipe(std::span<std::uint8_t>(bytes_)); }
+// zero at the start; its allocator zeroes the block on every way out.
+using WipedBytes = WipedVector<std::uint8_t>;
 
-    std::span<std::uint8_t> span() { return bytes_; }
-    ByteView view() const { return bytes_; }
-    std::uint8_t* data() { return bytes_.data(); }
-    std::size_t size() const { return bytes_.size(); }
-
-  private:
-    Bytes bytes_;  // never resized, so never reallocated behind the wipe
-};
-
-// A fixed-width limb array for secret intermediates, zero at the start. The
-// limbs come from GMP's allocator, like those of every mpz, and are zeroed
-// before they go back.
+// A fixed-width limb array for secret intermediates, zero at the start and
+// zeroed before its memory goes back. Even a width of 0 has a block, so
+// data() is a valid pointer for GMP's scratch arguments.
 class WipedLimbs {
   public:
-    explicit WipedLimbs(std::size_t width);
+    explicit WipedLimbs(std::size_t width)
+        : width_(width), limbs_(std::max<std::size_t>(width, 1)) {}
     WipedLimbs(const WipedLimbs&) = delete;
     WipedLimbs& operator=(const WipedLimbs&) = delete;
-    // The limbs move with their integer, which takes the block along.
-    WipedLimbs(WipedLimbs&& other) noexcept
-        : store_(std::move(other.store_)), limbs_(std::exchange(other.limbs_, {})) {}
-    ~WipedLimbs() { wipe(store_); }
+    WipedLimbs(WipedLimbs&&) noexcept = default;
 
-    std::span<mp_limb_t> span() { return limbs_; }
-    std::span<const mp_limb_t> view() const { return limbs_; }
+    std::span<mp_limb_t> span() { return std::span(limbs_).first(width_); }
+    std::span<const mp_limb_t> view() const { return std::span(limbs_).first(width_); }
     mp_limb_t* data() { return limbs_.data(); }
 
   private:
-    mpz_class store_;
-    std::span<mp_limb_t> limbs_;
+    std::size_t width_;
+    WipedVector<mp_limb_t> limbs_;
 };
 
 }  // namespace hecrypt

@@ -1,6 +1,7 @@
 #include "core/support/ct.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/support/cpu.hpp"
 #include "core/support/outcome.hpp"
@@ -198,6 +199,23 @@ mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
     return result;
 }
 
+mp_limb_t ct_copy_limbs(const mpz_class& x, std::span<mp_limb_t> out) {
+    const mpz_srcptr z = x.get_mpz_t();
+    const mp_limb_t size = static_cast<mp_limb_t>(static_cast<std::int64_t>(z->_mp_size));
+    const mp_limb_t sign = ct_barrier(mp_limb_t{0} - (size >> (GMP_NUMB_BITS - 1)));
+    const mp_limb_t length = (size ^ sign) - sign;
+    const auto allocated = static_cast<std::size_t>(z->_mp_alloc);  // public: set by widths
+    mp_limb_t excess = 0;
+    for (std::size_t i = 0; i < std::max(out.size(), allocated); ++i) {
+        const mp_limb_t limb = (i < allocated ? z->_mp_d[i] : 0) & ct_lt_mask(i, length);
+        if (i < out.size())
+            out[i] = limb;
+        else
+            excess |= limb;
+    }
+    return excess;
+}
+
 // The size is the position of the highest nonzero limb plus one, kept by
 // mask while every limb is visited. The struct's fields are GMP's documented
 // integer internals.
@@ -215,12 +233,6 @@ mpz_class ct_from_limbs(std::span<const mp_limb_t> limbs) {
     std::ranges::copy(limbs, mpz_limbs_write(x.get_mpz_t(), count(limbs)));
     ct_limbs_finish(x.get_mpz_t(), limbs.size());
     return x;
-}
-
-void ct_limbs_read(mpz_srcptr x, std::span<mp_limb_t> out) {
-    ensure(static_cast<std::size_t>(x->_mp_alloc) >= out.size(),
-           "the value was not written at this width");
-    std::copy_n(x->_mp_d, out.size(), out.begin());
 }
 
 void ct_pow2_mod(std::span<mp_limb_t> out, std::size_t bits, std::span<const mp_limb_t> m) {
@@ -251,6 +263,19 @@ void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<co
     const mp_limb_t carry = mpn_add_n(out.data(), out.data(), a.data(), count(a));
     WipedLimbs scratch(static_cast<std::size_t>(mpn_sec_add_1_itch(count(w))));
     mpn_sec_add_1(out.data() + a.size(), out.data() + a.size(), count(w), carry, scratch.data());
+}
+
+mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out) {
+    const __mpz_struct* raw = x.get_mpz_t();
+    // The sign as a mask, and |size| from it without a branch.
+    const mp_limb_t signed_size = static_cast<mp_limb_t>(static_cast<std::int64_t>(raw->_mp_size));
+    const mp_limb_t negative = ct_barrier(mp_limb_t{0} - (signed_size >> (GMP_NUMB_BITS - 1)));
+    const mp_limb_t size = (signed_size ^ negative) - negative;
+    // The allocation is public: the width the value was written at.
+    const auto room = std::min(out.size(), static_cast<std::size_t>(raw->_mp_alloc));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = i < room ? raw->_mp_d[i] & ct_lt_mask(i, size) : 0;
+    return negative;
 }
 
 }  // namespace hecrypt

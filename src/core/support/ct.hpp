@@ -40,12 +40,15 @@ template <class T>
 inline T ct_barrier(T x) {
 #ifdef HECRYPT_MSAN
     // MemorySanitizer reports a secret entering inline assembly and takes
-    // what leaves it for public. The barrier moves no bit, so in the check of
-    // scripts/ct-check-ifma the secret's shadow crosses it unchanged.
-    const T in = x;
+    // what leaves it for public. In the check of scripts/ct-check-ifma what
+    // leaves is secret in every bit when any bit that entered was: the masks
+    // made from a barrier's output carry a secret into bits (a sign, a
+    // borrow) that MemorySanitizer's bit-for-bit rule for arithmetic would
+    // call public.
+    const bool secret = __msan_test_shadow(&x, sizeof x) != -1;
     __msan_unpoison(&x, sizeof x);
     asm("" : "+r"(x));
-    __msan_copy_shadow(&x, &in, sizeof x);
+    if (secret) __msan_poison(&x, sizeof x);
 #else
     asm("" : "+r"(x));
 #endif
@@ -61,6 +64,24 @@ inline mp_limb_t ct_nonzero_mask(mp_limb_t x) {
 inline mp_limb_t ct_eq_mask(mp_limb_t x, mp_limb_t y) {
     const mp_limb_t d = x ^ y;
     return ct_barrier(((d | (mp_limb_t{0} - d)) >> (GMP_NUMB_BITS - 1)) - 1);
+}
+
+// All ones when x < y, zero otherwise.
+inline mp_limb_t ct_lt_mask(mp_limb_t x, mp_limb_t y) {
+    const mp_limb_t below = (x ^ ((x ^ y) | ((x - y) ^ y))) >> (GMP_NUMB_BITS - 1);
+    return ct_barrier(mp_limb_t{0} - below);
+}
+
+// x, whose disclosure is by design: the outcome of a check that holds for
+// every valid input (a fault otherwise), or of a refusal that reveals it
+// anyway. The code branches on it; the MemorySanitizer check of
+// scripts/ct-check-ifma takes it for public from here on.
+template <class T>
+inline T ct_reveal(T x) {
+#ifdef HECRYPT_MSAN
+    __msan_unpoison(&x, sizeof x);
+#endif
+    return x;
 }
 
 // a where the mask is all ones, b where it is zero.
@@ -132,6 +153,18 @@ void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<co
             std::span<const mp_limb_t> r, std::span<const mp_limb_t> s,
             std::span<const mp_limb_t> r_inv_s);
 
+// Writes |x| into `out`, zero-padded, and returns the OR of its limbs that
+// did not fit (zero when it fits). x's own length is secret when x is: every
+// limb GMP has allocated for it is read and kept or dropped by a mask on
+// that length, so the work depends on the allocation and |out| alone.
+mp_limb_t ct_copy_limbs(const mpz_class& x, std::span<mp_limb_t> out);
+
+// |x| into out at out's width, and all ones when x < 0, zero otherwise:
+// every limb x has room for is read and masked by x's size, so the length of
+// |x| stays hidden. x must have room for all its limbs within out's width,
+// as a value written at that width through ct_limbs_finish has.
+mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out);
+
 // Ends a write of `width` limbs through mpz_limbs_write as mpz_limbs_finish
 // does, the value negated when `negative` is 1, but finds the highest nonzero
 // limb by masks over all of them where GMP stops at the first from the top:
@@ -141,10 +174,5 @@ void ct_limbs_finish(mpz_ptr x, std::size_t width, mp_limb_t negative = 0);
 // The number held in fixed-width limbs, its size found as ct_limbs_finish
 // finds it.
 mpz_class ct_from_limbs(std::span<const mp_limb_t> limbs);
-
-// The first |out| limbs of x, a value that ct_limbs_finish ended at a width
-// of at least |out|: the limbs past its size are read too (they are the
-// zeros written before it), so the copy does not depend on x's length.
-void ct_limbs_read(mpz_srcptr x, std::span<mp_limb_t> out);
 
 }  // namespace hecrypt

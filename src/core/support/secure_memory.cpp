@@ -40,7 +40,7 @@ GmpMemory wrapped;
 void* allocate(std::size_t size) { return wrapped.allocate(size); }
 
 void release(void* block, std::size_t size) {
-    explicit_bzero(block, size);
+    wipe_bytes(block, size);
     wrapped.release(block, size);
 }
 
@@ -93,6 +93,10 @@ void look_up(ThreadStack& stack) {
 }
 
 }  // namespace
+
+void wipe_bytes(void* data, std::size_t size) noexcept {
+    if (size != 0) explicit_bzero(data, size);
+}
 
 void install_gmp_wiping() {
     std::lock_guard hold(switching);
@@ -168,8 +172,8 @@ __attribute__((noinline)) void wipe_stack_below(std::size_t bytes) noexcept {
     if (here > stack.ceiling || here < stack.floor + STACK_RESERVE) return;
     bytes = std::min<std::size_t>(bytes, here - stack.floor - STACK_RESERVE);
     void* area = alloca(bytes);
-    explicit_bzero(area, bytes);
-    asm volatile("" : : "r"(area) : "memory");
+    wipe_bytes(area, bytes);
+    asm volatile("" : : "r"(area) : "memory");  // the area stays in use up to here
     clear_vector_registers();
 }
 

@@ -11,6 +11,11 @@
 
 namespace hecrypt {
 
+// Zeroes `size` bytes at `data` by a store the compiler may not drop, however
+// dead the memory looks to it: the one zeroing primitive under every wipe in
+// the module (integers, limbs, lanes, GMP's blocks, the stack).
+void wipe_bytes(void* data, std::size_t size) noexcept;
+
 // How much stack a wipe clears below the frame that asks for it, about two
 // and a half times the deepest the work below it was seen to go, GMP's
 // temporaries included. Key generation: its primality tests reach 44 KiB
@@ -19,6 +24,9 @@ namespace hecrypt {
 // 50 KiB; a decryption reaches 13 KiB at 8192 bits.
 constexpr std::size_t KEY_STACK_WIPE_BYTES = 128 * 1024;
 constexpr std::size_t DECRYPT_STACK_WIPE_BYTES = 32 * 1024;
+// Products by secret scalars, and the conversion of the scalars before them,
+// keep a scalar or its powers in locals of a few frames: a few KiB.
+constexpr std::size_t SCALAR_STACK_WIPE_BYTES = 16 * 1024;
 
 // Installs, for the life of the process, GMP memory functions that zero every
 // block before it goes back: on free, and on reallocation, which becomes a new

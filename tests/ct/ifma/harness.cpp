@@ -54,14 +54,14 @@ void make_public(const mpz_class& x) {
 
 void make_secret(IfmaContext& ctx) {
     make_secret(ctx.modulus);
-    make_secret(std::span(&ctx.neg_inv, 1));
+    make_secret(std::span(&ctx.neg_inv.get(), 1));
     make_secret(ctx.one);
     make_secret(ctx.r_squared);
 }
 
 void make_public(IfmaContext& ctx) {
     make_public(ctx.modulus);
-    make_public(std::span(&ctx.neg_inv, 1));
+    make_public(std::span(&ctx.neg_inv.get(), 1));
     make_public(ctx.one);
     make_public(ctx.r_squared);
 }

@@ -52,9 +52,11 @@ ExponentWords8 secret_words(const Values8& es, std::size_t bits);
 // The values, one per lane, by write_lane.
 Lanes8 lanes_of(const IfmaContext& ctx, const Values8& xs);
 
-// Each check runs kernels with tainted inputs and compares their results.
+// Each check runs kernels, or the units around them, with tainted inputs and
+// compares their results.
 using Check = void (*)();
 std::span<const Check> checks();
+std::span<const Check> unit_checks();
 
 // Each canary runs one deliberately variable-time variant of a kernel, which
 // MemorySanitizer must report. It calls announce_leak right before the leak,
@@ -65,5 +67,10 @@ struct Canary {
 };
 std::span<const Canary> canaries();
 void announce_leak(const char* canary);
+
+// The canaries of the units around the kernels (unit_canaries.cpp).
+void canary_reduction();
+void canary_sign();
+void canary_loading();
 
 }  // namespace hecrypt::ct_ifma

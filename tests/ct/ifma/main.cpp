@@ -1,18 +1,25 @@
-// ct_ifma: the constant-time check of the 8-lane IFMA kernels, which
-// valgrind cannot run. scripts/ct-check-ifma builds it with MemorySanitizer,
-// which reports every branch and every memory address computed from tainted
-// memory, and runs it on this CPU's own AVX-512 IFMA units.
+// ct_ifma: the constant-time check of the code that touches a secret on this
+// CPU's own AVX-512 IFMA units, which valgrind cannot run. scripts/ct-check-ifma
+// builds it with MemorySanitizer, which reports every branch and every memory
+// address computed from tainted memory.
 //
-// What it judges: clang 14's -O2 build of src/core/engine/ifma and of the core code
-// the kernels call (read_lane's ct_limbs_finish, exponent_digits), on the
-// paths checks.cpp runs: the lane kernels and the conversions at six widths
+// What it judges: clang 14's -O2 build of every core unit, on the paths the
+// checks run. checks.cpp: the lane kernels and the conversions at six widths
 // under public and secret moduli, pow_fixed8, and ifma_pow8 through
-// ifma_pow_values8 at a 2048-bit key's two widths, decryption's (secret p^2
-// and q^2 in alternate lanes, 1024-bit exponents) and the secret scalars'
-// (n^2 of 4096 bits, 66-bit exponents), with bases and exponent words
-// tainted. Every conditional branch, every load or store address and every
-// divisor computed from a secret is reported, after the optimiser's own
-// rewriting, since the instrumentation comes last.
+// ifma_pow_values8 at a 2048-bit key's two widths. units.cpp: decryption of a
+// 2048-bit key through both engines with every secret field of the record
+// tainted (the L function, the CRT and the signed lift; the engines' own
+// copies of p^2, q^2 and the exponents are built before the taint and out of
+// its reach); the products by secret scalars from the rounded double on (its
+// conversion to limbs, the bound test's copy, the exponent words and both
+// engines' secret_powers); and the portable window table with secret digits.
+// Every conditional branch, every load or store address and every divisor
+// computed from a secret is reported, after the optimiser's own rewriting,
+// since the instrumentation comes last.
+//
+// GMP is not instrumented; gmp_model.cpp stands in for it: the
+// side-channel-silent mpn functions pass a secret's taint on to what they
+// write, and GMP's variable-time mpz functions report a secret operand.
 //
 // What it cannot judge:
 // - GCC's build, the one that ships: the same source may compile otherwise.
@@ -22,20 +29,18 @@
 // - The instructions' own timing: vpmadd52, vpermi2q and the rest are taken
 //   to run in the same time whatever their operands. Nor a secret dividend,
 //   or a secret length given to memcpy or memset.
+// - GMP's own code: the mpn functions it trusts are taken at GMP's word.
 // - Scalar arithmetic keeps MemorySanitizer's bit-for-bit rule, so a carry
 //   out of tainted bits into clean ones passes for public, as in
 //   ct_limbs_finish's 0 - x on a partly filled top limb; only the kernels'
 //   vector intrinsics taint whole lanes (intrinsic_taint.hpp).
-// - GMP and the C++ library are not instrumented. Secrets reach GMP only in
-//   write_lane's length check (bit_length), which is therefore not judged.
+// - What comes before a scalar is rounded: encode_value's finiteness tests
+//   and the C library's round(), which is not instrumented either, run on
+//   the caller's double; the check taints the rounded one. The refusals'
+//   tests (ct_reveal) tell what their refusals tell anyway.
 // - Paths not run: the faults of ensure(), and widths beyond those listed,
 //   though the kernels' control flow depends on the widths alone (and
 //   ifma_pow8's window, 3 and 5 bits here, on the exponent's width).
-// - The callers of ifma_pow8: how decryption
-//   (src/core/engine/ifma/secret_engine.cpp) and the products by secret
-//   scalars (src/core/engine/ifma/powers8.cpp) fill the lanes and
-//   use the powers is not built here, and the valgrind check, whose CPU has
-//   no AVX-512, runs their portable path instead.
 //
 // `ct_ifma` runs every check; `ct_ifma --canary NAME` runs one leak that must
 // be reported. Exit status: 0 passed, 1 a wrong result, 2 usage, 3 this CPU
@@ -99,5 +104,6 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--canary") == 0) return run_canary(argv[2]);
     if (argc != 1) return usage();
     for (const Check check : checks()) check();
+    for (const Check check : unit_checks()) check();
     return all_passed() ? 0 : 1;
 }

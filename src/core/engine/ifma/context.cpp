@@ -45,7 +45,7 @@ IfmaContext::IfmaContext(const mpz_class& m) : IfmaContext(every_lane(m)) {}
 // R mod m and R^2 mod m come from the constant-time division and product:
 // the moduli may be p^2 and q^2.
 IfmaContext::IfmaContext(const Values8& moduli)
-    : width(width_for(moduli)), modulus(width), neg_inv{}, r_squared(width), one(width) {
+    : width(width_for(moduli)), modulus(width), r_squared(width), one(width) {
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
         const mpz_class& m = moduli[l];
         const std::span<const mp_limb_t> m_limbs = limbs_of(m);
@@ -53,14 +53,10 @@ IfmaContext::IfmaContext(const Values8& moduli)
         ct_pow2_mod(r_mod_m.span(), IFMA_DIGIT_BITS * width, m_limbs);
         ct_mul_mod(r_squared_mod_m.span(), r_mod_m.view(), r_mod_m.view(), m_limbs);
         write_lane(modulus, l, m);
-        neg_inv.lane[l] = negated_inverse(modulus[0].lane[l]);
+        neg_inv.get().lane[l] = negated_inverse(modulus[0].lane[l]);
         write_lane(one, l, WipedInteger(ct_from_limbs(r_mod_m.view())));
         write_lane(r_squared, l, WipedInteger(ct_from_limbs(r_squared_mod_m.view())));
     }
-}
-
-IfmaContext::~IfmaContext() {
-    for (Lanes8* v : {&modulus, &r_squared, &one}) wipe_lanes(*v);
 }
 
 }  // namespace hecrypt

@@ -7,8 +7,8 @@
 // happens once, on the way out.
 //
 // Most contexts hold one modulus in every lane (n^2 of a key); decryption's
-// holds p^2 and q^2 side by side, so the moduli may be secret: a context is
-// wiped when it is freed.
+// holds p^2 and q^2 side by side, so the moduli may be secret: every field of
+// a context that depends on them wipes itself when freed.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ constexpr std::size_t IFMA_MAX_MODULUS_BITS = 16384;
 struct IfmaContext {
     std::size_t width;     // k
     Lanes8 modulus;        // m_l in lane l, k digits
-    DigitVector neg_inv;   // -m_l^-1 mod 2^52
+    Wiped<DigitVector> neg_inv;  // -m_l^-1 mod 2^52: its low bits are m_l's
     Lanes8 r_squared;      // R^2 mod m_l: enters Montgomery form
     Lanes8 one;            // R mod m_l: the Montgomery form of 1
 
@@ -38,7 +38,6 @@ struct IfmaContext {
     IfmaContext(const IfmaContext&) = default;
     IfmaContext(IfmaContext&&) = default;
     IfmaContext& operator=(IfmaContext&&) = default;
-    ~IfmaContext();
 };
 
 // Digits for a modulus of `bits` bits: the least k with bits + 2 <= 52 k.

@@ -46,17 +46,14 @@ IFMA_TARGET void select8(const DigitVector* window, const DigitVector& digits, D
     }
 }
 
-// The buffers of one evaluation: the digits and every power made from them
-// would give the exponents away, so all are zeroed before they are freed.
+// The buffers of one evaluation: the digits and every power made from them,
+// lanes that wipe themselves.
 struct Evaluation {
     Lanes8 digits, acc, selected;
     IfmaScratch scratch;
 
     Evaluation(const IfmaContext& ctx, std::size_t positions)
         : digits(positions), acc(ctx.one), selected(ctx.width), scratch(ctx) {}
-    ~Evaluation() {
-        for (Lanes8* v : {&digits, &acc, &selected, &scratch.columns}) wipe_lanes(*v);
-    }
 };
 
 // The same checks, and the same fault texts, as pow_fixed.
@@ -80,7 +77,8 @@ std::size_t check_digits(const IfmaFixedBaseTable& table, const Digits8& digits)
 }
 
 // The buffers of build_table8, derived from the modulus and the base, which
-// may be secret: zeroed on every way out, an interrupt included.
+// may be secret: zeroed on every way out, an interrupt included (the lanes
+// wipe themselves; the plain digits are wiped here).
 struct Rebasing {
     std::vector<std::uint64_t> digits;
     Lanes8 rebase, group;
@@ -90,7 +88,6 @@ struct Rebasing {
     ~Rebasing() {
         wipe(std::span(reinterpret_cast<std::uint8_t*>(digits.data()),
                        digits.size() * sizeof(std::uint64_t)));
-        for (Lanes8* v : {&rebase, &group}) wipe_lanes(*v);
     }
 };
 

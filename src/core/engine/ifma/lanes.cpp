@@ -16,22 +16,24 @@ namespace {
 std::size_t limbs_for_digits(std::size_t width) { return (IFMA_DIGIT_BITS * width + 63) / 64; }
 
 // Calls put(i, digit i of x) for i < width. x is first copied into a
-// zero-padded buffer one limb longer than the digits need, so the split
-// below reads at positions fixed by the width alone, never by x's length.
+// zero-padded buffer one limb longer than the digits need, at the width the
+// digits give, so neither the copy nor the split below depends on x's length
+// (x may be secret); whether it fits is found by mask too.
 template <class Put>
 void split_digits(const mpz_class& x, std::size_t width, Put put) {
-    ensure(sgn(x) >= 0 && bit_length(x) <= IFMA_DIGIT_BITS * width, "not enough capacity");
-    std::vector<mp_limb_t> limbs(limbs_for_digits(width) + 1);
-    std::copy_n(mpz_limbs_read(x.get_mpz_t()), mpz_size(x.get_mpz_t()), limbs.begin());
+    const std::size_t bits = IFMA_DIGIT_BITS * width, count = limbs_for_digits(width);
+    WipedLimbs limbs(count + 1);
+    mp_limb_t excess = ct_copy_limbs(x, limbs.span().first(count));
+    excess |= limbs.view()[bits / 64] >> (bits % 64);                     // bits past the top digit
+    excess |= static_cast<std::uint32_t>(x.get_mpz_t()->_mp_size) >> 31;  // x < 0
+    ensure(ct_reveal(excess) == 0, "not enough capacity");
     for (std::size_t i = 0; i < width; ++i) {
         const std::size_t bit = IFMA_DIGIT_BITS * i, q = bit / 64, shift = bit % 64;
-        std::uint64_t digit = limbs[q] >> shift;
+        std::uint64_t digit = limbs.view()[q] >> shift;
         // A digit starting past bit 12 of its limb runs into the next one.
-        if (shift > 64 - IFMA_DIGIT_BITS) digit |= limbs[q + 1] << (64 - shift);
+        if (shift > 64 - IFMA_DIGIT_BITS) digit |= limbs.view()[q + 1] << (64 - shift);
         put(i, digit & IFMA_DIGIT_MASK);
     }
-    wipe(
-        std::span(reinterpret_cast<std::uint8_t*>(limbs.data()), limbs.size() * sizeof(mp_limb_t)));
 }
 
 }  // namespace
@@ -69,10 +71,6 @@ mpz_class read_lane(LaneView v, std::size_t lane) {
     if (j < count) limbs[j] = static_cast<mp_limb_t>(window);
     ct_limbs_finish(x.get_mpz_t(), count);
     return x;
-}
-
-void wipe_lanes(Lanes8& v) {
-    wipe(std::span(reinterpret_cast<std::uint8_t*>(v.data()), v.size() * sizeof(DigitVector)));
 }
 
 Lanes8 broadcast_digits(std::span<const std::uint64_t> digits) {

@@ -25,13 +25,16 @@ struct alignas(64) DigitVector {
     std::uint64_t lane[IFMA_LANES];
 };
 
-// std::allocator honours the 64-byte alignment of DigitVector.
-using Lanes8 = std::vector<DigitVector>;
+// Lanes hold secrets often enough (powers, exponents, p^2 and q^2) that all
+// of them are wiped when freed. The allocator honours DigitVector's 64-byte
+// alignment.
+using Lanes8 = WipedVector<DigitVector>;
 using LaneView = std::span<const DigitVector>;
 using LaneSpan = std::span<DigitVector>;
 
-// One number per lane, in GMP's form.
-using Values8 = std::array<mpz_class, IFMA_LANES>;
+// One number per lane, in GMP's form; secret often enough (powers, p^2 and
+// q^2, masks) that every one wipes itself.
+using Values8 = std::array<WipedInteger, IFMA_LANES>;
 
 // Writes x >= 0 into one lane of `v`, zero-padded; faults when it needs more
 // digits than `v` has.
@@ -43,9 +46,6 @@ mpz_class read_lane(LaneView v, std::size_t lane);
 
 // The same digits in every lane.
 Lanes8 broadcast_digits(std::span<const std::uint64_t> digits);
-
-// Zeroes every digit before v is freed: for buffers that held secrets.
-void wipe_lanes(Lanes8& v);
 
 // x >= 0 as `width` digits of 52 bits; faults when it does not fit.
 std::vector<std::uint64_t> digits_of(const mpz_class& x, std::size_t width);

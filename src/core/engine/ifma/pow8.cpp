@@ -58,13 +58,14 @@ DigitVector window_digits(const ExponentWords8& e, std::size_t bit, unsigned w) 
 }
 
 // The powers base^t, t < 2^w, in Montgomery form, and the evaluation's
-// other buffers; all of it would give the exponents away, so all is wiped.
+// other buffers; all of it would give the exponents away, so all of it is of
+// types that wipe themselves.
 struct PowerWork {
     std::size_t k;
     unsigned w;
     LaneCount lanes;
     Lanes8 table, selected;
-    DigitVector digits{};
+    Wiped<DigitVector> digits;
 
     PowerWork(const IfmaContext& ctx, LaneView base, unsigned window, LaneCount count,
               IfmaScratch& scratch)
@@ -77,11 +78,6 @@ struct PowerWork {
             else
                 ifma_mont_mul8(ctx, entry(t - 1), base, entry(t), scratch, lanes);
         }
-    }
-    ~PowerWork() {
-        wipe_lanes(table);
-        wipe_lanes(selected);
-        wipe(std::span(reinterpret_cast<std::uint8_t*>(&digits), sizeof digits));
     }
 
     LaneSpan entry(std::size_t t) { return LaneSpan(table).subspan(t * k, k); }
@@ -115,11 +111,10 @@ void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& expo
 Values8 ifma_pow_values8(const IfmaContext& ctx, const Values8& bases,
                          const ExponentWords8& exponents, std::size_t bits, LaneCount lanes) {
     IfmaScratch scratch(ctx);
-    Lanes8 base = ifma_to_mont8(ctx, bases, scratch), power(ctx.width);
+    const Lanes8 base = ifma_to_mont8(ctx, bases, scratch);
+    Lanes8 power(ctx.width);
     ifma_pow8(ctx, base, exponents, bits, power, scratch, lanes);
-    Values8 out = ifma_from_mont8(ctx, power, scratch);
-    for (Lanes8* v : {&base, &power, &scratch.columns}) wipe_lanes(*v);
-    return out;
+    return ifma_from_mont8(ctx, power, scratch);
 }
 
 }  // namespace hecrypt

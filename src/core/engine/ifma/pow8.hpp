@@ -27,8 +27,8 @@ void ifma_pow8(const IfmaContext& ctx, LaneView base, const ExponentWords8& expo
                LaneCount lanes = LaneCount::Eight);
 
 // The same for bases given as numbers below their lane's modulus, the
-// results leaving as numbers in [0, m). Every buffer is wiped. With
-// LaneCount::Four the results of lanes 4 to 7 are meaningless.
+// results leaving as numbers in [0, m). With LaneCount::Four the results of
+// lanes 4 to 7 are meaningless.
 Values8 ifma_pow_values8(const IfmaContext& ctx, const Values8& bases,
                          const ExponentWords8& exponents, std::size_t bits,
                          LaneCount lanes = LaneCount::Eight);

@@ -4,6 +4,7 @@
 
 #include "core/engine/ifma/convert.hpp"
 #include "core/engine/ifma/pow8.hpp"
+#include "core/engine/portable/invert.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/support/outcome.hpp"
 
@@ -13,23 +14,9 @@ namespace {
 
 constexpr std::size_t FIXED_BITS = SCALAR_BITS + 2;
 
-// Replaces every x by x^-1 mod m with one inversion: the prefix products
-// forward, the inverse of the whole, then each inverse backward. Every x is
-// invertible.
+// Every x of these is invertible: the callers checked coprimality.
 void invert_all(std::vector<mpz_class>& xs, const mpz_class& m) {
-    if (xs.empty()) return;
-    std::vector<mpz_class> prefix(xs.size());
-    prefix[0] = xs[0];
-    for (std::size_t i = 1; i < xs.size(); ++i) prefix[i] = prefix[i - 1] * xs[i] % m;
-    mpz_class inverse;
-    ensure(mpz_invert(inverse.get_mpz_t(), prefix.back().get_mpz_t(), m.get_mpz_t()) != 0,
-           "a checked ciphertext has no inverse");
-    for (std::size_t i = xs.size(); i-- > 1;) {
-        const mpz_class x_inverse = inverse * prefix[i - 1] % m;
-        inverse = inverse * xs[i] % m;
-        xs[i] = x_inverse;
-    }
-    xs[0] = inverse;
+    ensure(invert_all_vartime(xs, m), "a checked ciphertext has no inverse");
 }
 
 // Calls each(group) for the requests eight at a time.
@@ -73,9 +60,8 @@ std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n
     std::vector<mpz_class> offsets;  // c^(3 2^64), public
     in_lanes(requests, [&](std::span<const PowerRequest> group) {
         const Lanes8 base = ifma_to_mont8(ctx, bases_of(group), scratch);
-        ExponentWords8 e = fixed_exponents(group);
-        ifma_pow8(ctx, base, e, FIXED_BITS, shifted.emplace_back(ctx.width), scratch);
-        wipe_lanes(e);
+        ifma_pow8(ctx, base, fixed_exponents(group), FIXED_BITS, shifted.emplace_back(ctx.width),
+                  scratch);
         Lanes8 offset(ctx.width);
         ifma_pow8(ctx, base, offset_exponents(), FIXED_BITS, offset, scratch);
         const Values8 values = ifma_from_mont8(ctx, offset, scratch);
@@ -91,10 +77,7 @@ std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n
         ifma_mont_mul8(ctx, shifted[g], product, product, scratch);
         const Values8 values = ifma_from_mont8(ctx, product, scratch);
         out.insert(out.end(), values.begin(), values.begin() + count);
-        wipe_lanes(shifted[g]);
-        wipe_lanes(product);
     }
-    wipe_lanes(scratch.columns);
     return out;
 }
 

@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <utility>
 
 #include "core/engine/ifma/engines.hpp"
 #include "core/engine/ifma/fixed8.hpp"
 #include "core/engine/ifma/powers8.hpp"
+#include "core/engine/ifma/shifted8.hpp"
 #include "core/engine/ifma/sums8.hpp"
 #include "core/engine/portable/engines.hpp"
+#include "core/engine/portable/invert.hpp"
 
 namespace hecrypt {
 
@@ -22,14 +25,8 @@ class IfmaPublicEngine final : public PublicEngine {
         ensure(exponents.size() <= IFMA_LANES, "more items than lanes");
         Digits8 digits;
         for (std::size_t l = 0; l < exponents.size(); ++l) digits[l] = std::move(exponents[l]);
-        Values8 masks = pow_fixed8(table_, digits);
-        for (Digits& lane : digits) wipe(lane);
-        std::vector<mpz_class> out(exponents.size());
-        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-            if (l < out.size()) out[l] = masks[l];
-            wipe(masks[l]);
-        }
-        return out;
+        const Values8 masks = pow_fixed8(table_, digits);
+        return {masks.begin(), masks.begin() + static_cast<std::ptrdiff_t>(exponents.size())};
     }
 
     Powers secret_powers(std::span<const PowerRequest> requests) const override {
@@ -55,7 +52,35 @@ class IfmaPublicEngine final : public PublicEngine {
         return block_products8(table_.context, n_squared_, blocks, terms);
     }
 
+    // One output to a lane, eight at a time.
+    std::vector<mpz_class> shifted_products(std::span<const ShiftedTerms> outputs,
+                                            std::size_t shift) const override {
+        std::vector<mpz_class> out;
+        for (std::size_t begin = 0; begin < outputs.size(); begin += IFMA_LANES) {
+            const auto group = outputs.subspan(begin, std::min(IFMA_LANES, outputs.size() - begin));
+            Values8 products = ifma_shifted_product8(table_.context, lanes_of(group), shift);
+            for (std::size_t l = 0; l < group.size(); ++l) out.push_back(std::move(products[l]));
+        }
+        return out;
+    }
+
+    // One inversion serves every x whichever engine runs.
+    bool invert_all(std::vector<mpz_class>& xs) const override {
+        return invert_all_vartime(xs, n_squared_);
+    }
+
   private:
+    // Term i of every output in lane l of terms[i]; 1 past an output's last.
+    static std::vector<Values8> lanes_of(std::span<const ShiftedTerms> group) {
+        std::size_t longest = 0;
+        for (const ShiftedTerms& terms : group) longest = std::max(longest, terms.size());
+        std::vector<Values8> terms(longest);
+        for (std::size_t i = 0; i < longest; ++i)
+            for (std::size_t l = 0; l < IFMA_LANES; ++l)
+                terms[i][l] = l < group.size() && i < group[l].size() ? *group[l][i] : 1;
+        return terms;
+    }
+
     mpz_class n_, n_squared_;
     IfmaFixedBaseTable table_;  // powers of hs modulo n^2, and the lanes' context
 };

@@ -20,8 +20,6 @@ struct DecryptionLanes {
 
     DecryptionLanes(IfmaContext c, ExponentWords8 e, std::size_t bits)
         : context(std::move(c)), exponents(std::move(e)), exponent_bits(bits) {}
-    DecryptionLanes(DecryptionLanes&&) = default;
-    ~DecryptionLanes() { wipe_lanes(exponents); }
 };
 
 DecryptionLanes decryption_lanes(const mpz_class& p, const mpz_class& q) {
@@ -36,9 +34,7 @@ DecryptionLanes decryption_lanes(const mpz_class& p, const mpz_class& q) {
         for (std::size_t j = 0; j < words; ++j)
             exponents[j].lane[l] = mpz_getlimbn(e.get_mpz_t(), static_cast<mp_size_t>(j));
     }
-    DecryptionLanes lanes(IfmaContext(moduli), std::move(exponents), GMP_NUMB_BITS * words);
-    for (mpz_class& m : moduli) wipe(m);
-    return lanes;
+    return DecryptionLanes(IfmaContext(moduli), std::move(exponents), GMP_NUMB_BITS * words);
 }
 
 // c mod r^2 as a number, by ct_reduce on a copy of c at the width of n^2.
@@ -88,16 +84,12 @@ class IfmaSecretEngine final : public SecretEngine {
         // One or two ciphertexts fill no more than four lanes, which run at
         // the narrow width in about half the time.
         const LaneCount count = 2 * cs.size() <= 4 ? LaneCount::Four : LaneCount::Eight;
-        Values8 powers =
+        const Values8 powers =
             ifma_pow_values8(lanes_.context, bases, lanes_.exponents, lanes_.exponent_bits, count);
         std::vector<WipedLimbs> out;
         for (std::size_t i = 0; i < 2 * cs.size(); ++i) {
             out.emplace_back((i % 2 == 0 ? p_ : q_).square_width);
             write_limbs(powers[i], out.back().span());
-        }
-        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-            wipe(bases[l]);
-            wipe(powers[l]);
         }
         return out;
     }

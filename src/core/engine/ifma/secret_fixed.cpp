@@ -3,20 +3,16 @@
 #include <iterator>
 
 #include "core/engine/ifma/fixed8.hpp"
-#include "core/engine/portable/secret_fixed.hpp"
 
 namespace hecrypt {
 
 namespace {
 
-// The 8-lane table, made from the portable one, which is wiped then: the
-// two are never held together longer than that.
+// The 8-lane table, made from the portable one, which wipes itself when
+// dropped here: the two are never held together longer than that.
 IfmaFixedBaseTable lanes_table(const mpz_class& base, const mpz_class& square,
                                std::size_t windows) {
-    FixedBaseTable table = build_table(base, square, windows);
-    IfmaFixedBaseTable lanes = build_table8(table, square);
-    wipe_table(table);
-    return lanes;
+    return build_table8(build_table(base, square, windows), square);
 }
 
 // Eight exponents per evaluation, one in each lane; pow_fixed8_many reads
@@ -27,12 +23,7 @@ class IfmaFixedPowers final : public SecretFixedPowers {
         : table_(lanes_table(base, square, windows)) {}
     IfmaFixedPowers(const IfmaFixedPowers&) = delete;
     IfmaFixedPowers& operator=(const IfmaFixedPowers&) = delete;
-    ~IfmaFixedPowers() override {
-        for (Lanes8& window : table_.windows) wipe_lanes(window);
-        // The context's destructor wipes its other fields.
-        wipe(std::span(reinterpret_cast<std::uint8_t*>(&table_.context.neg_inv),
-                       sizeof table_.context.neg_inv));
-    }
+    // The table and its context wipe themselves.
 
     std::size_t lanes() const override { return IFMA_LANES; }
 
@@ -45,9 +36,6 @@ class IfmaFixedPowers final : public SecretFixedPowers {
         std::vector<mpz_class> out;
         for (Values8& set : pow_fixed8_many(table_, sets))
             std::ranges::move(set, std::back_inserter(out));
-        for (Digits8& set : sets) {
-            for (Digits& lane : set) wipe(lane);
-        }
         for (std::size_t i = exponents.size(); i < out.size(); ++i) wipe(out[i]);
         out.resize(exponents.size());
         return out;

@@ -18,26 +18,15 @@ LimbSpan entry(Limbs& window, std::size_t index, std::size_t width) {
     return LimbSpan(window).subspan(index * width, width);
 }
 
-void wipe_limbs(LimbSpan limbs) {
-    wipe(std::span(reinterpret_cast<std::uint8_t*>(limbs.data()), limbs.size_bytes()));
-}
-
-// The buffers of one evaluation. They hold powers that would give the
-// exponent away, so they are zeroed before their memory is released.
+// The buffers of one evaluation. They hold powers and masks that would give
+// the exponent away, so all of them wipe themselves.
 struct Evaluation {
     Limbs acc, out, selected;
     MontScratch scratch;
-    CtMasks masks{};
+    Wiped<CtMasks> masks;
 
     explicit Evaluation(const MontContext& ctx)
         : acc(ctx.one), out(ctx.width), selected(ctx.width), scratch(ctx.width) {}
-    ~Evaluation() {
-        for (Limbs* limbs :
-             {&acc, &out, &selected, &scratch.product, &scratch.trial, &scratch.multiply}) {
-            wipe_limbs(*limbs);
-        }
-        wipe_limbs(masks);
-    }
 };
 
 void check_digits(const FixedBaseTable& table, const Digits& digits) {

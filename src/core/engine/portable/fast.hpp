@@ -22,7 +22,8 @@ struct FixedBaseTable {
     MontContext context;
 };
 
-using Digits = std::vector<std::uint8_t>;
+// An exponent's digits are as secret as the exponent.
+using Digits = WipedVector<std::uint8_t>;
 
 FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
                            std::size_t window_count);

@@ -75,11 +75,9 @@ void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, Mont
     mpn_cnd_sub_n(carry | (borrow ^ 1), out.data(), out.data(), m, n);
 }
 
+// x may be secret (a power, a prime of the key): its length is not read.
 void write_limbs(const mpz_class& x, LimbSpan buffer) {
-    const std::size_t count = mpz_size(x.get_mpz_t());
-    ensure(count <= buffer.size(), "not enough capacity");
-    std::copy_n(mpz_limbs_read(x.get_mpz_t()), count, buffer.begin());
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(count), buffer.end(), 0);
+    ensure(ct_reveal(ct_copy_limbs(x, buffer)) == 0, "not enough capacity");
 }
 
 Limbs to_mont(const MontContext& ctx, const mpz_class& x, MontScratch& scratch) {

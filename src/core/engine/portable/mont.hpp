@@ -14,7 +14,9 @@
 
 namespace hecrypt {
 
-using Limbs = std::vector<mp_limb_t>;
+// Limb arrays wipe themselves: a table's are public, but scratch and the
+// powers of an evaluation are not, and one type serves both.
+using Limbs = WipedVector<mp_limb_t>;
 using LimbView = std::span<const mp_limb_t>;
 using LimbSpan = std::span<mp_limb_t>;
 

@@ -1,6 +1,7 @@
 #include <utility>
 
 #include "core/engine/portable/engines.hpp"
+#include "core/engine/portable/invert.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/runtime/pool.hpp"
 #include "core/runtime/pow_vartime.hpp"
@@ -19,10 +20,7 @@ class PortablePublicEngine final : public PublicEngine {
 
     std::vector<mpz_class> masks(std::span<Digits> exponents) const override {
         std::vector<mpz_class> out;
-        for (Digits& digits : exponents) {
-            out.push_back(pow_fixed(table_, digits));
-            wipe(digits);
-        }
+        for (const Digits& digits : exponents) out.push_back(pow_fixed(table_, digits));
         return out;
     }
 
@@ -51,6 +49,15 @@ class PortablePublicEngine final : public PublicEngine {
     std::vector<mpz_class> block_products(std::span<const Block> blocks,
                                           std::span<const mpz_class* const> terms) const override {
         return chain_block_products(n_squared_, blocks, terms);
+    }
+
+    std::vector<mpz_class> shifted_products(std::span<const ShiftedTerms> outputs,
+                                            std::size_t shift) const override {
+        return chain_shifted_products(n_squared_, outputs, shift);
+    }
+
+    bool invert_all(std::vector<mpz_class>& xs) const override {
+        return invert_all_vartime(xs, n_squared_);
     }
 
   private:
@@ -111,6 +118,25 @@ std::vector<mpz_class> chain_block_products(const mpz_class& m, std::span<const 
         return acc;
     });
     return std::move(products.value());
+}
+
+// By Horner's rule from the last term: one squaring per bit of shift
+// between two terms.
+std::vector<mpz_class> chain_shifted_products(const mpz_class& m,
+                                              std::span<const ShiftedTerms> outputs,
+                                              std::size_t shift) {
+    const mpz_class factor = mpz_class(1) << shift;
+    std::vector<mpz_class> out;
+    for (const ShiftedTerms& terms : outputs) {
+        checkpoint();
+        mpz_class acc = *terms.back();
+        for (std::size_t i = terms.size() - 1; i-- > 0;) {
+            acc = pow_mod_vartime(acc, factor, m);
+            mul_mod_vartime(acc, *terms[i], m);
+        }
+        out.push_back(std::move(acc));
+    }
+    return out;
 }
 
 }  // namespace hecrypt

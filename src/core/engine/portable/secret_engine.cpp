@@ -1,5 +1,4 @@
 #include "core/engine/portable/engines.hpp"
-#include "core/engine/portable/secret_fixed.hpp"
 #include "core/support/ct.hpp"
 
 namespace hecrypt {

@@ -1,14 +1,8 @@
-#include "core/engine/portable/secret_fixed.hpp"
+#include "core/engine/portable/engines.hpp"
 
 namespace hecrypt {
 
 namespace {
-
-void wipe_bytes(void* data, std::size_t size) {
-    wipe(std::span(static_cast<std::uint8_t*>(data), size));
-}
-
-void wipe_limbs(Limbs& limbs) { wipe_bytes(limbs.data(), limbs.size() * sizeof(mp_limb_t)); }
 
 // One exponent per evaluation; pow_fixed_many still reads each window once
 // for all the exponents of a call.
@@ -18,7 +12,12 @@ class PortableFixedPowers final : public SecretFixedPowers {
         : table_(build_table(base, square, windows)) {}
     PortableFixedPowers(const PortableFixedPowers&) = delete;
     PortableFixedPowers& operator=(const PortableFixedPowers&) = delete;
-    ~PortableFixedPowers() override { wipe_table(table_); }
+    // The windows and the context's limbs wipe themselves; -m^-1 mod 2^64
+    // gives away the low bits of m.
+    ~PortableFixedPowers() override {
+        std::uint8_t* neg_inv = reinterpret_cast<std::uint8_t*>(&table_.context.neg_inv);
+        wipe(std::span(neg_inv, sizeof table_.context.neg_inv));
+    }
 
     std::size_t lanes() const override { return 1; }
 
@@ -31,13 +30,6 @@ class PortableFixedPowers final : public SecretFixedPowers {
 };
 
 }  // namespace
-
-void wipe_table(FixedBaseTable& table) {
-    for (Limbs& window : table.windows) wipe_limbs(window);
-    MontContext& ctx = table.context;
-    for (Limbs* limbs : {&ctx.modulus, &ctx.r_squared, &ctx.one}) wipe_limbs(*limbs);
-    wipe_bytes(&ctx.neg_inv, sizeof ctx.neg_inv);
-}
 
 std::unique_ptr<const SecretFixedPowers> portable_fixed_powers(const mpz_class& base,
                                                                const mpz_class& square,
