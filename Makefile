@@ -28,9 +28,10 @@ build:
 test:
 	./scripts/run-tests
 
-# What CI runs: every test, then a short fuzzing run, the worker-fault tests
-# and the constant-time checks (about 130 s from a cold build, 18 s warm).
-ci: test
+# What CI runs: the layout check, every test, then a short fuzzing run, the
+# worker-fault tests, the threaded tests under ThreadSanitizer and the
+# constant-time checks.
+ci: format-check test
 	./scripts/fuzz 60
 	./scripts/fault-injection-tests
 	./scripts/tsan-tests

@@ -11,7 +11,6 @@
 
 #include "core/engine/ifma/convert.hpp"
 #include "core/engine/ifma/pow8.hpp"
-#include "core/support/cpu.hpp"
 #include "core/engine/portable/mont.hpp"
 #include "core/support/cpu.hpp"
 

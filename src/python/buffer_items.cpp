@@ -128,9 +128,7 @@ std::optional<Doubles> float64_of(const FlatBuffer& buffer, int dimensions) {
 
 }  // namespace
 
-std::optional<Doubles> float64_items(PyObject* object) {
-    return float64_of(FlatBuffer(object), 1);
-}
+std::optional<Doubles> float64_items(PyObject* object) { return float64_of(FlatBuffer(object), 1); }
 
 std::optional<FloatRows> float64_rows(PyObject* object) {
     const FlatBuffer buffer(object);

@@ -16,7 +16,6 @@
 
 #include "binding.hpp"
 #include "buffer_items.hpp"
-#include "core/support/bigint.hpp"
 #include "core/keys/keys.hpp"
 #include "core/support/bigint.hpp"
 #include "errors.hpp"

@@ -8,6 +8,14 @@ namespace hecrypt::testing {
 
 inline mpz_class hex(const char* digits) { return mpz_class(digits, 16); }
 
+// The first prime after a fixed pattern of exactly `bits` bits: keys that
+// need no safe primes (decryption, packing), found quickly.
+inline mpz_class prime_of(unsigned bits, const char* pattern) {
+    mpz_class start = (mpz_class(1) << (bits - 1)) + mpz_class(pattern, 16), p;
+    mpz_nextprime(p.get_mpz_t(), start.get_mpz_t());
+    return p;
+}
+
 inline const KeyPair& known_keypair_2048() {
     static const KeyPair pair = [] {
         auto made = assemble_keypair(hex(SAFE_PRIME_1024_1), hex(SAFE_PRIME_1024_2));

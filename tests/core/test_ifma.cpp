@@ -203,8 +203,7 @@ TEST_P(IfmaKernel, ChainsMatchPowm) {
     Lanes8 power = base;
     for (std::size_t bit = bit_length(e) - 1; bit-- > 0;) {
         ifma_mont_sqr8(ctx, power, power, scratch, lanes);
-        if (mpz_tstbit(e.get_mpz_t(), bit))
-            ifma_mont_mul8(ctx, power, base, power, scratch, lanes);
+        if (mpz_tstbit(e.get_mpz_t(), bit)) ifma_mont_mul8(ctx, power, base, power, scratch, lanes);
     }
     const Values8 chained = ifma_from_mont8(ctx, acc, scratch);
     const Values8 powered = ifma_from_mont8(ctx, power, scratch);

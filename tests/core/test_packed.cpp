@@ -13,12 +13,6 @@
 namespace hecrypt {
 namespace {
 
-mpz_class prime_of(unsigned bits, const char* pattern) {
-    mpz_class start = (mpz_class(1) << (bits - 1)) + mpz_class(pattern, 16), p;
-    mpz_nextprime(p.get_mpz_t(), start.get_mpz_t());
-    return p;
-}
-
 // Each key twice: on the engine keys get (8-lane where the CPU has it) and
 // on the portable one.
 struct Engines {
@@ -41,8 +35,9 @@ const Engines& keys(unsigned bits) {
         engines_of(hex(testing::SAFE_PRIME_1024_1), hex(testing::SAFE_PRIME_1024_2));
     static const Engines k3072 =
         engines_of(hex(testing::SAFE_PRIME_1536_1), hex(testing::SAFE_PRIME_1536_2));
-    static const Engines k4096 = engines_of(prime_of(2048, "9e3779b97f4a7c15f39cc0605cedc834"),
-                                            prime_of(2048, "b7e151628aed2a6abf7158809cf4f3c7"));
+    static const Engines k4096 =
+        engines_of(testing::prime_of(2048, "9e3779b97f4a7c15f39cc0605cedc834"),
+                   testing::prime_of(2048, "b7e151628aed2a6abf7158809cf4f3c7"));
     return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
 }
 

@@ -58,9 +58,9 @@ TEST_P(Pow8, MatchesGmpLaneByLane) {
 INSTANTIATE_TEST_SUITE_P(
     Widths, Pow8,
     ::testing::Combine(::testing::Values(PowCase{2048, 1024}, PowCase{3072, 1536},
-                                         PowCase{4096, 66}, PowCase{4096, 2048},
-                                         PowCase{6144, 66}, PowCase{1000, 7}, PowCase{200, 1},
-                                         PowCase{1200, 8}, PowCase{1200, 53}),
+                                         PowCase{4096, 66}, PowCase{4096, 2048}, PowCase{6144, 66},
+                                         PowCase{1000, 7}, PowCase{200, 1}, PowCase{1200, 8},
+                                         PowCase{1200, 53}),
                        ::testing::Values(LaneCount::Eight, LaneCount::Four)));
 
 TEST(Pow8Checks, RefusesAnExponentWiderThanItsWords) {
@@ -68,8 +68,9 @@ TEST(Pow8Checks, RefusesAnExponentWiderThanItsWords) {
     const IfmaContext ctx(mpz_class(1000003));
     IfmaScratch scratch(ctx);
     Lanes8 base(ctx.width), out(ctx.width);
-    EXPECT_EQ(testing::fault_text([&] { ifma_pow8(ctx, base, ExponentWords8(1), 65, out, scratch); }),
-              "the exponent width does not fit its words");
+    EXPECT_EQ(
+        testing::fault_text([&] { ifma_pow8(ctx, base, ExponentWords8(1), 65, out, scratch); }),
+        "the exponent width does not fit its words");
 }
 
 }  // namespace

@@ -14,10 +14,9 @@ namespace {
 PublicKeyRecord key_of(unsigned bits) {
     if (bits == 2048) return testing::known_keypair_2048().public_key;
     // At 4096 bits any odd n will do: the powers only work modulo n^2.
-    const mpz_class n =
-        bits == 3072
-            ? mpz_class(testing::hex(testing::SAFE_PRIME_1536_1) * testing::hex(testing::SAFE_PRIME_1536_2))
-            : mpz_class((mpz_class(1) << 4095) + 4771);
+    const mpz_class n = bits == 3072 ? mpz_class(testing::hex(testing::SAFE_PRIME_1536_1) *
+                                                 testing::hex(testing::SAFE_PRIME_1536_2))
+                                     : mpz_class((mpz_class(1) << 4095) + 4771);
     auto pk = public_key_from_n(to_bytes_be(n));
     if (!pk.ok()) throw InternalFault(pk.refusal());
     return std::move(pk.value());
@@ -40,7 +39,8 @@ std::vector<ScalarPair> pairs_of(const PublicKeyRecord& pk, unsigned bits) {
     rng.seed(bits);
     const mpz_class top = (mpz_class(1) << bits) - 1;
     std::vector<mpz_class> ks = {1, -1, top, -top, (mpz_class(1) << 53) - 1};
-    while (ks.size() < 19) ks.push_back(mpz_class(rng.get_z_bits(bits)) * (ks.size() % 2 ? -1 : 1) + 1);
+    while (ks.size() < 19)
+        ks.push_back(mpz_class(rng.get_z_bits(bits)) * (ks.size() % 2 ? -1 : 1) + 1);
     std::vector<ScalarPair> pairs;
     for (std::size_t i = 0; i < ks.size(); ++i) {
         mpz_class c;

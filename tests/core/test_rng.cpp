@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/support/outcome.hpp"
 #include "core/runtime/rng.hpp"
+#include "core/support/outcome.hpp"
 
 namespace hecrypt {
 namespace {

@@ -16,14 +16,6 @@
 namespace hecrypt {
 namespace {
 
-// The first prime after a fixed pattern of exactly `bits` bits. Decryption
-// needs no safe primes, so these come quickly.
-mpz_class prime_of(unsigned bits, const char* pattern) {
-    mpz_class start = (mpz_class(1) << (bits - 1)) + mpz_class(pattern, 16), p;
-    mpz_nextprime(p.get_mpz_t(), start.get_mpz_t());
-    return p;
-}
-
 struct Lengths {
     unsigned p_bits, q_bits;
 };
@@ -33,8 +25,8 @@ void PrintTo(const Lengths& l, std::ostream* out) { *out << l.p_bits << "x" << l
 class DecryptWidths : public ::testing::TestWithParam<Lengths> {};
 
 TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
-    const mpz_class p = prime_of(GetParam().p_bits, "9e3779b97f4a7c15f39cc0605cedc834");
-    const mpz_class q = prime_of(GetParam().q_bits, "b7e151628aed2a6abf7158809cf4f3c7");
+    const mpz_class p = testing::prime_of(GetParam().p_bits, "9e3779b97f4a7c15f39cc0605cedc834");
+    const mpz_class q = testing::prime_of(GetParam().q_bits, "b7e151628aed2a6abf7158809cf4f3c7");
     const std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
     ASSERT_TRUE(sk.has_value());
     std::vector<SecretKeyRecord> keys;

@@ -76,11 +76,12 @@ TEST_P(CheckedGroups, RunWholeGroupsAndNameTheLowestRefusal) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, CheckedGroups,
-    ::testing::Values(GroupCase{0, 8, {}}, GroupCase{1, 8, {}}, GroupCase{19, 8, {}},
-                      GroupCase{16, 4, {}}, GroupCase{19, 8, {0}}, GroupCase{19, 8, {7, 5}},
-                      GroupCase{19, 8, {18, 9}}, GroupCase{19, 4, {17, 3, 12}}));
+INSTANTIATE_TEST_SUITE_P(Shapes, CheckedGroups,
+                         ::testing::Values(GroupCase{0, 8, {}}, GroupCase{1, 8, {}},
+                                           GroupCase{19, 8, {}}, GroupCase{16, 4, {}},
+                                           GroupCase{19, 8, {0}}, GroupCase{19, 8, {7, 5}},
+                                           GroupCase{19, 8, {18, 9}},
+                                           GroupCase{19, 4, {17, 3, 12}}));
 
 }  // namespace
 }  // namespace hecrypt

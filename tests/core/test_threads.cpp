@@ -41,8 +41,8 @@ std::string round_trip(const KeyPair& keys, int seed) {
     if (!texts.ok()) return texts.refusal();
     const std::vector<std::string> wanted{std::to_string(2 * (seed - 1)), "-12",
                                           std::to_string(5 * seed)};
-    return texts.value() == wanted ? std::string() : "wrong plaintexts for seed " +
-                                                         std::to_string(seed);
+    return texts.value() == wanted ? std::string()
+                                   : "wrong plaintexts for seed " + std::to_string(seed);
 }
 
 TEST(SharedKeys, ThreadsCallingAtOnceAllGetExactResults) {

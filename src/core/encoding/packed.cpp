@@ -1,3 +1,5 @@
+// Constant time in: the decrypted plaintext whose slots balanced_slots and offset_slots read.
+//
 // Secret here: the plaintext m that balanced_slots and offset_slots read,
 // and y, made from it. Everything up to the one answer, whether m fits its
 // slots, runs on the widths of n and the layout alone; the digits are the

@@ -1,3 +1,4 @@
+// Constant time in: the scalar written by fixed_width_exponent.
 #include "core/engine/engine.hpp"
 
 #include "core/support/ct.hpp"

@@ -1,3 +1,4 @@
+// Constant time in: the primes and the key derived from the passphrase.
 #include "core/keys/sealed.hpp"
 
 #include <sodium.h>

@@ -1,3 +1,4 @@
+// Constant time in: the primes, the key's decryption values and the plaintexts.
 #include "core/keys/secret.hpp"
 
 #include <gmp.h>

@@ -1,3 +1,4 @@
+// Constant time in: every operand: these helpers are what secret code computes with.
 #include "core/support/ct.hpp"
 
 #include <algorithm>

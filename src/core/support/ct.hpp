@@ -6,15 +6,19 @@
 // are the primes and everything derived from them, a secret scalar, and a
 // random exponent with the powers made from it.
 //
-// The naming rule: every constant-time helper lives in this unit and is named
-// ct_*, so a reader can tell at a glance which code may touch a secret; the
-// one exception is secure_pow_mod, an older name kept as it is. Helpers
-// elsewhere that are not constant-time and could pass for secret-safe carry
-// a _vartime suffix (mul_mod_vartime, pow_mod_vartime). Besides this unit,
-// secret code calls GMP's side-channel-silent mpn_sec_* and mpn_cnd_*
-// functions, and mpn_add_n, mpn_sub_n and mpn_addmul_1, whose loops run on the
-// length alone. scripts/ct-check runs these paths under valgrind with the
-// secrets marked undefined.
+// The naming rule. Code that may compute on secrets lives in constant-time
+// units: each says in a line "Constant time in:" at its top which of its
+// inputs are secret, and scripts/ct-vartime-check holds every such unit to
+// GMP's side-channel-silent functions (mpn_sec_*, mpn_cnd_*, and mpn_add_n,
+// mpn_sub_n, mpn_addmul_1, whose loops run on the length alone), but for the
+// calls on public values listed in tests/ct/vartime_allow.txt. The helpers
+// here are named ct_*, except secure_pow_mod, an older name kept as it is.
+// A helper that is not constant time and could pass for it ends in
+// _vartime (mul_mod_vartime, pow_mod_vartime, inverse_vartime,
+// invert_all_vartime); l_function keeps its own name and says so where it
+// is declared. scripts/ct-check runs the secret paths under valgrind with
+// the secrets marked undefined, and scripts/ct-check-ifma under
+// MemorySanitizer.
 #pragma once
 
 #include <gmp.h>

@@ -23,7 +23,7 @@ struct Refusal {
 
 template <class T>
 class [[nodiscard]] Outcome {
-public:
+  public:
     Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Outcome(Refusal refusal) : state_(std::in_place_index<1>, std::move(refusal)) {}
 
@@ -33,7 +33,7 @@ public:
     const std::string& refusal() const { return std::get<1>(state_).message; }
     Refusal take_refusal() { return std::move(std::get<1>(state_)); }
 
-private:
+  private:
     std::variant<T, Refusal> state_;
 };
 

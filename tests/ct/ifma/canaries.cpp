@@ -180,11 +180,9 @@ void canary_narrow() {
 }
 
 constexpr Canary CANARIES[] = {
-    {"index", canary_index}, {"branch", canary_branch}, {"borrow", canary_borrow},
-    {"carry", canary_carry}, {"narrow", canary_narrow}, {"window", canary_window},
-    {"power", canary_power},
-    {"reduction", canary_reduction},
-    {"sign", canary_sign},
+    {"index", canary_index},     {"branch", canary_branch},       {"borrow", canary_borrow},
+    {"carry", canary_carry},     {"narrow", canary_narrow},       {"window", canary_window},
+    {"power", canary_power},     {"reduction", canary_reduction}, {"sign", canary_sign},
     {"loading", canary_loading},
 };
 

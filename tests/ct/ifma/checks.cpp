@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/engine/portable/fast.hpp"
 #include "core/engine/ifma/fixed8.hpp"
 #include "core/engine/ifma/pow8.hpp"
+#include "core/engine/portable/fast.hpp"
 #include "harness.hpp"
 
 namespace hecrypt::ct_ifma {

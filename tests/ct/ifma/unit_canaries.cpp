@@ -9,8 +9,8 @@
 #include <cstdio>
 
 #include "core/encoding/fixed_point.hpp"
-#include "core/engine/portable/mont.hpp"
 #include "core/engine/engine.hpp"
+#include "core/engine/portable/mont.hpp"
 #include "core/support/ct.hpp"
 #include "harness.hpp"
 #include "known_primes.hpp"

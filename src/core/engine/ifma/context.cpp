@@ -1,3 +1,4 @@
+// Constant time in: the moduli (p^2 and q^2 for decryption).
 #include "core/engine/ifma/context.hpp"
 
 #include <algorithm>

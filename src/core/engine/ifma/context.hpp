@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/support/bigint.hpp"
 #include "core/engine/ifma/lanes.hpp"
+#include "core/support/bigint.hpp"
 
 namespace hecrypt {
 
@@ -25,11 +25,11 @@ namespace hecrypt {
 constexpr std::size_t IFMA_MAX_MODULUS_BITS = 16384;
 
 struct IfmaContext {
-    std::size_t width;     // k
-    Lanes8 modulus;        // m_l in lane l, k digits
+    std::size_t width;           // k
+    Lanes8 modulus;              // m_l in lane l, k digits
     Wiped<DigitVector> neg_inv;  // -m_l^-1 mod 2^52: its low bits are m_l's
-    Lanes8 r_squared;      // R^2 mod m_l: enters Montgomery form
-    Lanes8 one;            // R mod m_l: the Montgomery form of 1
+    Lanes8 r_squared;            // R^2 mod m_l: enters Montgomery form
+    Lanes8 one;                  // R mod m_l: the Montgomery form of 1
 
     // m in every lane: odd, positive and at most IFMA_MAX_MODULUS_BITS bits.
     explicit IfmaContext(const mpz_class& m);

@@ -1,3 +1,4 @@
+// Constant time in: the digits and limbs converted.
 #include "core/engine/ifma/convert.hpp"
 
 namespace hecrypt {

@@ -1,3 +1,4 @@
+// Constant time in: the exponent digits (a random exponent r) and the entries they pick.
 #include "core/engine/ifma/fixed8.hpp"
 
 #include <immintrin.h>

@@ -1,3 +1,4 @@
+// Constant time in: the values loaded into lanes and read out of them.
 #include "core/engine/ifma/lanes.hpp"
 
 #include <gmp.h>

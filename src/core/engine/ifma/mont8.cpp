@@ -1,3 +1,4 @@
+// Constant time in: every lane's operands and modulus.
 #include "core/engine/ifma/mont8.hpp"
 
 #include <algorithm>

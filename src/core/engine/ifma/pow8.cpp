@@ -1,3 +1,4 @@
+// Constant time in: every lane's base, exponent and modulus.
 #include "core/engine/ifma/pow8.hpp"
 
 #include "core/engine/ifma/convert.hpp"

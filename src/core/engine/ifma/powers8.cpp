@@ -1,3 +1,4 @@
+// Constant time in: the scalars of multiply_many.
 #include "core/engine/ifma/powers8.hpp"
 
 #include <algorithm>

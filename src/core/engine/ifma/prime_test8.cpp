@@ -1,3 +1,4 @@
+// Constant time in: the prime candidates.
 #include "core/engine/ifma/prime_test8.hpp"
 
 #include "core/engine/ifma/pow8.hpp"

@@ -1,3 +1,4 @@
+// Constant time in: p, q, their squares, the decryption exponents and the ciphertexts' residues.
 #include <algorithm>
 
 #include "core/engine/ifma/engines.hpp"

@@ -1,12 +1,13 @@
+// Constant time in: the exponent digits (a random exponent r) and the entries they pick.
 #include "core/engine/portable/fast.hpp"
 
 #include <algorithm>
 #include <deque>
 #include <string>
 
+#include "core/runtime/interrupt.hpp"
 #include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
-#include "core/runtime/interrupt.hpp"
 
 namespace hecrypt {
 

@@ -1,3 +1,4 @@
+// Constant time in: the operands and the modulus (p^2 and q^2 when decrypting).
 #include "core/engine/portable/mont.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Constant time in: the prime candidates.
 #include "core/engine/pretest.hpp"
 
 #include "core/support/ct.hpp"

@@ -1,3 +1,4 @@
+// Constant time in: the scalars of multiply_many and the random exponents of the masks.
 #include <utility>
 
 #include "core/engine/portable/engines.hpp"
