@@ -1,3 +1,4 @@
+// Constant time in: p^2, q^2, the CRT coefficient, the tables, the exponents and the powers.
 #include "core/keys/crt_masks.hpp"
 
 #include <algorithm>

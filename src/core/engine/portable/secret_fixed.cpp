@@ -1,3 +1,4 @@
+// Constant time in: the prime's square, the table of powers and the exponents.
 #include "core/engine/portable/engines.hpp"
 
 namespace hecrypt {
