@@ -93,13 +93,14 @@ def byte_swapped(word):
 
 
 def needles(secrets, split=limbs):
-    """Permuted limb -> (secret, limb index), leaving out the few limbs (short
-    top limbs, mostly) that ordinary words could equal: those with fewer than
-    12 or more than 52 bits set. `split` gives a value's words."""
+    """Permuted limb -> (secret, limb index), leaving out the few limbs that
+    ordinary words could equal: short ones (a top limb or digit below 2^32
+    can match a count or a size somewhere in the heap) and those with fewer
+    than 12 or more than 52 bits set. `split` gives a value's words."""
     found = {}
     for name, value in secrets.items():
         for i, limb in enumerate(split(value)):
-            if 12 <= bin(limb).count("1") <= 52:
+            if limb.bit_length() > 32 and 12 <= bin(limb).count("1") <= 52:
                 found[permuted(limb)] = (name, i)
     return found
 
