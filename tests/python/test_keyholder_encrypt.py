@@ -119,9 +119,12 @@ def test_numpy_buffers_are_read_as_encrypt_many_reads_them(known):
 
 CHILD = textwrap.dedent("""
     import json, sys
-    from hecrypt import keyholder
+    from hecrypt import keyholder, packed
     pk, sk = keyholder.unseal(bytes.fromhex(sys.argv[1]), sys.argv[2])
-    print(json.dumps([b.hex() for b in keyholder.encrypt_many(sk, json.loads(sys.argv[3]), 2)]))
+    values = json.loads(sys.argv[3])
+    plain = keyholder.encrypt_many(sk, values, 2)
+    pairs = packed.encrypt(sk, [values[i:i + 2] for i in range(0, len(values) - 1, 2)], 2)
+    print(json.dumps([[b.hex() for b in plain], [b.hex() for b in pairs]]))
 """)
 
 
@@ -137,5 +140,9 @@ def test_both_engines_give_blobs_the_model_decrypts(portable):
                            json.dumps(values)], env=env, capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, done.stderr
-    blobs = [bytes.fromhex(b) for b in json.loads(done.stdout)]
-    assert [key.decrypt(b) for b in blobs] == [(2, oracle.encode(v, 2)) for v in values]
+    plain, pairs = ([bytes.fromhex(b) for b in blobs] for blobs in json.loads(done.stdout))
+    assert [key.decrypt(b) for b in plain] == [(2, oracle.encode(v, 2)) for v in values]
+    # Packed rows of two 64-bit slots, header and plaintext.
+    assert [(b[:6], key.decrypt(bytes([2]) + b[6:])) for b in pairs] == [
+        (bytes([0xB5, 2, 0, 2, 0, 64]), (2, oracle.encode(a, 2) + oracle.encode(b, 2) * 2 ** 64))
+        for a, b in zip(values[0::2], values[1::2])]

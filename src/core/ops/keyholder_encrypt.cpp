@@ -1,9 +1,8 @@
 // Encryption by the key holder: the blobs of encrypt_many, each mask made
 // modulo p^2 and q^2 (crt_masks.hpp). The plaintext checks, their order and
-// their messages are encrypt_many's, and r is drawn as it draws it.
-#include "core/encoding/fixed_point.hpp"
+// their messages are the public path's, and r is drawn as it draws it.
 #include "core/keys/crt_masks.hpp"
-#include "core/ops/ops.hpp"
+#include "core/ops/encryption.hpp"
 #include "core/runtime/cpus.hpp"
 #include "core/support/ct.hpp"
 #include "terms.hpp"
@@ -15,33 +14,28 @@ namespace {
 // (1 + m n) mask mod n^2; the mask is a secret of this encryption, so the
 // product is the constant-time one. m is wiped.
 Bytes ciphertext_of(const SecretKeyRecord& sk, LimbView n_squared, mpz_class& m,
-                    const WipedLimbs& mask, unsigned scale) {
+                    const WipedLimbs& mask, const BlobOf& blob) {
     WipedInteger message = m * sk.n + 1;
     mpz_fdiv_r(message.get_mpz_t(), message.get_mpz_t(), sk.n_squared.get_mpz_t());
     wipe(m);
     WipedLimbs factor(n_squared.size()), product(n_squared.size());
     write_limbs(message, factor.span());
     ct_mul_mod(product.span(), factor.view(), mask.view(), n_squared);
-    return write_blob(static_cast<std::uint8_t>(scale), ct_from_limbs(product.view()));
+    return blob(ct_from_limbs(product.view()));
 }
 
 }  // namespace
 
-Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
-                                                   std::span<const double> values,
-                                                   unsigned scale_pow10) {
-    const mpz_class bound = plaintext_bound(sk.n);
-    if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
-    if (values.empty()) return std::vector<Bytes>{};  // no tables built for nothing
+Outcome<std::vector<Bytes>> encrypt_plaintexts(const SecretKeyRecord& sk, std::size_t count,
+                                               const PlaintextOf& plaintext, const BlobOf& blob) {
+    if (count == 0) return std::vector<Bytes>{};  // no tables built for nothing
     ensure(sk.crt_masks != nullptr, "the key has no randomiser base");
     CrtMasks& tables = *sk.crt_masks;
     tables.prepare(sk);
-    const double factor = scale_factor(scale_pow10);
     const std::uint64_t exponent_bytes = exponent_byte_count(bit_length(sk.n));
     const LimbView n_squared = limbs_of(sk.n_squared);
     return checked_in_groups<mpz_class, Bytes>(
-        values.size(), tables.group(values.size(), pool_size()),
-        [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
+        count, tables.group(count, pool_size()), plaintext,
         [&](std::vector<mpz_class>& plaintexts) {
             std::vector<Digits> exponents;
             for (std::size_t i = 0; i < plaintexts.size(); ++i)
@@ -50,7 +44,7 @@ Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
             std::vector<Bytes> blobs;
             blobs.reserve(plaintexts.size());
             for (std::size_t i = 0; i < plaintexts.size(); ++i)
-                blobs.push_back(ciphertext_of(sk, n_squared, plaintexts[i], masks[i], scale_pow10));
+                blobs.push_back(ciphertext_of(sk, n_squared, plaintexts[i], masks[i], blob));
             return blobs;
         });
 }
