@@ -1,6 +1,7 @@
 """Once a key pair is gone, none of its secrets is left in the process's
 memory: not on the stack of a thread that generated, sealed, unsealed or used
-it (to decrypt, or to encrypt with the primes), not on the stacks of the pool's workers, not in freed heap blocks.
+it (to decrypt, or to encrypt with the primes, plain or packed), not on the
+stacks of the pool's workers, not in freed heap blocks.
 
 The check runs in a fresh interpreter (this file run as a script), so that it
 sees only what one key's life leaves. That process learns the secrets from
@@ -24,7 +25,7 @@ import sys
 import threading
 
 import hecrypt
-from hecrypt import keyholder
+from hecrypt import keyholder, packed
 
 # A bijection of byte values without a fixed point (166 b + 13 is odd), so a
 # permuted limb left in memory never reads as the limb it stands for.
@@ -192,10 +193,12 @@ def use_and_release():
     reopened = keyholder.unseal(keyholder.seal(sk, "a passphrase"), "a passphrase")[1]
     assert hecrypt.decrypt_many(reopened, exact) == ["5", "-9"] * 8
     # Encrypted with the primes: both keys build their tables modulo p^2 and
-    # q^2, and the masks pass through the CRT.
+    # q^2, and the masks pass through the CRT, for plain and packed blobs.
     for key in (sk, reopened):
         mine = keyholder.encrypt_many(key, [5.0, -9.0] * 40, 0)
         assert hecrypt.decrypt_many(key, mine) == ["5", "-9"] * 40
+        rows = packed.encrypt(key, [[5.0, -9.0]] * 20, 0)
+        assert packed.decrypt(key, rows) == [5.0, -9.0] * 20
     scan = MemoryScan()
     seen_live = sorted({hit[2] for hit in scan.find(wanted)})
     del sk, reopened, key
