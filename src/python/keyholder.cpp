@@ -33,13 +33,8 @@ PyObject* unseal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"encrypt_many", nullptr, {"sk", "values", "scale_pow10"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& sk = a.secret_key(0);
-        const auto values = a.doubles(1);
-        const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
-        return to_python(
-            without_lock([&] { return hecrypt::keyholder_encrypt_many(sk, values, scale); }));
-    });
+    return encrypt_values<&Arguments::secret_key, hecrypt::keyholder_encrypt_many>(sig, args, nargs,
+                                                                                   kwnames);
 }
 
 // Reads a few bytes: not worth letting go of the lock.

@@ -195,40 +195,39 @@ void __wrap___gmpz_init_set(mpz_ptr r, mpz_srcptr x) {
     copy_taint(r, x);
 }
 
+void __real___gmpz_init_set_si(mpz_ptr, long);
+void __real___gmpz_init_set_ui(mpz_ptr, unsigned long);
+void __real___gmpz_set_si(mpz_ptr, long);
+void __real___gmpz_set_ui(mpz_ptr, unsigned long);
+
+}  // extern "C"
+
+namespace {
+
 // An integer set from a machine word, as gmpxx constructs and assigns one:
 // GMP writes the struct without touching the shadow, so a stack slot would
 // keep the taint of whatever lived there before (a secret limb of an earlier
 // frame) and a public constant would pass for a secret. The size and the
 // limb take the word's taint instead.
-void word_taint(mpz_ptr to, bool taint) {
-    __msan_unpoison(to, sizeof *to);
-    if (taint) __msan_poison(&to->_mp_size, sizeof to->_mp_size);
-    if (to->_mp_alloc > 0) mark(taint, to->_mp_d, 1);
+template <auto Real, class Word>
+void from_word(mpz_ptr r, Word x) {
+    Real(r, x);
+    const bool taint = secret(static_cast<mp_limb_t>(x));
+    __msan_unpoison(r, sizeof *r);
+    if (taint) __msan_poison(&r->_mp_size, sizeof r->_mp_size);
+    if (r->_mp_alloc > 0) mark(taint, r->_mp_d, 1);
 }
 
-void __real___gmpz_init_set_si(mpz_ptr, long);
-void __wrap___gmpz_init_set_si(mpz_ptr r, long x) {
-    __real___gmpz_init_set_si(r, x);
-    word_taint(r, secret(static_cast<mp_limb_t>(x)));
-}
+}  // namespace
 
-void __real___gmpz_init_set_ui(mpz_ptr, unsigned long);
+extern "C" {
+
+void __wrap___gmpz_init_set_si(mpz_ptr r, long x) { from_word<__real___gmpz_init_set_si>(r, x); }
 void __wrap___gmpz_init_set_ui(mpz_ptr r, unsigned long x) {
-    __real___gmpz_init_set_ui(r, x);
-    word_taint(r, secret(x));
+    from_word<__real___gmpz_init_set_ui>(r, x);
 }
-
-void __real___gmpz_set_si(mpz_ptr, long);
-void __wrap___gmpz_set_si(mpz_ptr r, long x) {
-    __real___gmpz_set_si(r, x);
-    word_taint(r, secret(static_cast<mp_limb_t>(x)));
-}
-
-void __real___gmpz_set_ui(mpz_ptr, unsigned long);
-void __wrap___gmpz_set_ui(mpz_ptr r, unsigned long x) {
-    __real___gmpz_set_ui(r, x);
-    word_taint(r, secret(x));
-}
+void __wrap___gmpz_set_si(mpz_ptr r, long x) { from_word<__real___gmpz_set_si>(r, x); }
+void __wrap___gmpz_set_ui(mpz_ptr r, unsigned long x) { from_word<__real___gmpz_set_ui>(r, x); }
 
 // ---- Never given a secret
 
