@@ -363,10 +363,13 @@ FloatRows Arguments::rows(std::size_t i) const {
     });
 }
 
-const PublicKeyRecord& Arguments::encryption_key(std::size_t i) const {
-    // A SecretKey will be taken here too once the key holder encrypts with
-    // its primes; until then only the public key encrypts.
-    return public_key(i);
+EncryptionKey Arguments::encryption_key(std::size_t i) const {
+    return convert(i, [](PyObject* object) -> EncryptionKey {
+        if (const SecretKeyRecord* record = secret_key_of(object)) return *record;
+        const PublicKeyRecord* record = public_key_of(object);
+        if (record == nullptr) refuse_type(object, "PublicKey or SecretKey");
+        return *record;
+    });
 }
 
 IndexLists Arguments::index_lists(std::size_t i) const {

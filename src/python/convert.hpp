@@ -17,6 +17,7 @@
 #include "binding.hpp"
 #include "buffer_items.hpp"
 #include "core/keys/keys.hpp"
+#include "core/ops/encryption.hpp"
 #include "core/support/bigint.hpp"
 #include "errors.hpp"
 
@@ -53,8 +54,9 @@ class Arguments {
     Doubles doubles(std::size_t i) const;
     // Equal-length rows of numbers, or a two-dimensional float64 buffer.
     FloatRows rows(std::size_t i) const;
-    // The key an encryption works with.
-    const PublicKeyRecord& encryption_key(std::size_t i) const;
+    // The key an encryption works with: a PublicKey, or a SecretKey, whose
+    // primes encrypt.
+    EncryptionKey encryption_key(std::size_t i) const;
     IndexLists index_lists(std::size_t i) const;
     std::uint32_t u32_or(std::size_t i, std::uint32_t fallback) const;
     std::uint8_t u8_or(std::size_t i, std::uint8_t fallback) const;

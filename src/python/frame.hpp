@@ -6,6 +6,7 @@
 
 #include "binding.hpp"
 #include "convert.hpp"
+#include "core/encoding/fixed_point.hpp"
 #include "core/ops/ops.hpp"
 #include "errors.hpp"
 #include "lock.hpp"
@@ -60,6 +61,19 @@ PyObject* blobs_and(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         const auto extra = (a.*Extra)(2);
         return to_python(
             without_lock([&] { return Operation(pk, blobs.views(), operand(extra)); }));
+    });
+}
+
+// An encryption of values, (key, values, scale_pow10=8): the key is read by
+// the Arguments member Key, so each entry refuses the other kind of key.
+template <auto Key, auto Encrypt>
+PyObject* encrypt_values(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
+        const auto& key = (a.*Key)(0);
+        const auto values = a.doubles(1);
+        const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
+        return to_python(without_lock([&] { return Encrypt(key, values, scale); }));
     });
 }
 

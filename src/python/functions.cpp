@@ -23,12 +23,7 @@ PyObject* generate_keypair(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"encrypt_many", nullptr, {"pk", "values", "scale_pow10"}, 2};
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
-        const auto values = a.doubles(1);
-        const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
-        return to_python(without_lock([&] { return hecrypt::encrypt_many(pk, values, scale); }));
-    });
+    return encrypt_values<&Arguments::public_key, hecrypt::encrypt_many>(sig, args, nargs, kwnames);
 }
 
 // Both multiplications take the same arguments; only the core call differs.

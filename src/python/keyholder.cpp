@@ -3,7 +3,9 @@
 // derivation alone takes a good part of a second.
 #include "keyholder.hpp"
 
+#include "core/encoding/fixed_point.hpp"
 #include "core/keys/sealed.hpp"
+#include "core/ops/ops.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 
@@ -29,6 +31,12 @@ PyObject* unseal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     });
 }
 
+PyObject* encrypt_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"encrypt_many", nullptr, {"sk", "values", "scale_pow10"}, 2};
+    return encrypt_values<&Arguments::secret_key, hecrypt::keyholder_encrypt_many>(sig, args, nargs,
+                                                                                   kwnames);
+}
+
 // Reads a few bytes: not worth letting go of the lock.
 PyObject* public_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"public_bytes", nullptr, {"sealed"}, 1};
@@ -40,7 +48,8 @@ constexpr const char* MODULE_DOC =
     "What only the holder of a secret key does.\n\n"
     "seal() turns a SecretKey into bytes that can be stored and survive the process, encrypted "
     "under a passphrase; unseal() gives the key pair back, checked as generate_keypair checks "
-    "its own; public_bytes() reads the modulus of a sealed key without the passphrase.";
+    "its own; public_bytes() reads the modulus of a sealed key without the passphrase; "
+    "encrypt_many() encrypts with the primes, about twice as fast as with the public key.";
 
 constexpr const char* SEAL_DOC =
     "seal(sk, passphrase)\n--\n\n"
@@ -66,11 +75,20 @@ constexpr const char* PUBLIC_BYTES_DOC =
     "Only the structure is checked: without the passphrase nothing can tell whether the modulus "
     "was altered. unseal() would refuse a sealed key whose modulus was.";
 
-// keyholder.encrypt_many, encryption with the primes, belongs in this table.
+constexpr const char* ENCRYPT_MANY_DOC =
+    "encrypt_many(sk, values, scale_pow10=...)\n--\n\n"
+    "Encrypt a list of values with the secret key. Runs across all cores.\n\n"
+    "The same ciphertexts as hecrypt.encrypt_many with the key pair's public key: the same "
+    "encoding, refusals and headroom, and the scale as the first byte. Knowing p and q, each "
+    "random mask is computed modulo p^2 and q^2 and recombined, about twice as fast. The "
+    "tables this takes (hs modulo p^2 and q^2, secret like the key) are built by the first "
+    "call with the key and freed, wiped, with it. Returns one blob per value, in input order.";
+
 PyMethodDef functions[] = {
     function<seal>("seal", SEAL_DOC),
     function<unseal>("unseal", UNSEAL_DOC),
     function<public_bytes>("public_bytes", PUBLIC_BYTES_DOC),
+    function<encrypt_many>("encrypt_many", ENCRYPT_MANY_DOC),
 };
 
 }  // namespace

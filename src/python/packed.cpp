@@ -16,12 +16,13 @@ namespace {
 PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"encrypt", nullptr, {"key", "rows", "scale_pow10", "slot_bits"}, 2};
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.encryption_key(0);
+        const EncryptionKey key = a.encryption_key(0);
         const FloatRows rows = a.rows(1);
         const std::uint8_t scale = a.u8_or(2, DEFAULT_SCALE_POW10);
         const std::uint32_t slot_bits = a.u32_or(3, packed::DEFAULT_SLOT_BITS);
         const packed::Rows view{rows.values, rows.count, rows.width};
-        return to_python(without_lock([&] { return packed::encrypt(pk, view, scale, slot_bits); }));
+        return to_python(
+            without_lock([&] { return packed::encrypt(key, view, scale, slot_bits); }));
     });
 }
 
@@ -47,7 +48,8 @@ constexpr const char* ENCRYPT_DOC =
     "slot_bits bits with 21 of them kept for the sign and the carries of a sum of 1048576 "
     "terms; the row's slots together must fit the key's plaintext space. `rows` is a sequence "
     "of equal-length sequences of numbers or a two-dimensional float64 array. `key` is the "
-    "PublicKey. Runs across all cores.";
+    "PublicKey, or the SecretKey of the key holder, which encrypts with its primes as "
+    "keyholder.encrypt_many does: the same blobs, about twice as fast. Runs across all cores.";
 
 constexpr const char* ADD_MANY_DOC =
     "add_many(pk, blobs)\n--\n\n"

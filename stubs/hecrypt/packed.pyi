@@ -12,10 +12,13 @@ __all__ = ["encrypt", "add_many", "add_blocks", "rerandomize", "subtract", "comb
 # Rows: equal-length sequences of numbers, or a two-dimensional float64 array.
 _Rows: TypeAlias = _Indexable[_Indexable[SupportsFloat | SupportsIndex]]
 
-# `key` is the PublicKey; the parameter is named for the key holder's
-# encryption with its own key, which it will also take.
+# `key` is the PublicKey, or the key holder's SecretKey, which encrypts
+# with its primes: the same blobs, about twice as fast.
 def encrypt(
-    key: PublicKey, rows: _Rows, scale_pow10: SupportsIndex = 8, slot_bits: SupportsIndex = 64
+    key: PublicKey | SecretKey,
+    rows: _Rows,
+    scale_pow10: SupportsIndex = 8,
+    slot_bits: SupportsIndex = 64,
 ) -> list[bytes]: ...
 def add_many(pk: PublicKey, blobs: Sequence[bytes]) -> bytes: ...
 def add_blocks(pk: PublicKey, blobs: Sequence[bytes], blocks: _Blocks) -> list[bytes]: ...

@@ -19,8 +19,10 @@
 #include "core/encoding/packed.hpp"
 #include "core/engine/engine.hpp"
 #include "core/engine/portable/engines.hpp"
+#include "core/keys/crt_masks.hpp"
 #include "core/keys/secret.hpp"
 #include "core/ops/terms.hpp"
+#include "core/support/ct.hpp"
 
 namespace {
 
@@ -47,6 +49,16 @@ void mark_secret(const mpz_class& x) {
 void mark_secret_signed(const mpz_class& x) {
     mark_secret(x);
     VALGRIND_MAKE_MEM_UNDEFINED(&x.get_mpz_t()->_mp_size, sizeof x.get_mpz_t()->_mp_size);
+}
+
+// The lowest bit of x public again: a modulus is odd by construction, and
+// the Montgomery set-up checks that it is.
+void mark_parity_public(const mpz_class& x) {
+    const mp_limb_t* low = mpz_limbs_read(x.get_mpz_t());
+    mp_limb_t vbits = 0;
+    VALGRIND_GET_VBITS(low, &vbits, sizeof vbits);
+    vbits &= ~mp_limb_t{1};
+    VALGRIND_SET_VBITS(low, &vbits, sizeof vbits);
 }
 
 // A result, limbs and fields, which GMP may have sized from secret data.
@@ -115,7 +127,35 @@ void check_fixed_base(const PublicKeyRecord& pk) {
     std::fprintf(stderr, "ct_check: pow_fixed, %zu exponents\n", std::size(fills));
 }
 
-// (d) A decrypted packed plaintext, whose slots are unpacked from it: signed,
+// (d) The key holder's encryption: its tables set up from the marked primes
+// (the Montgomery constants of p^2 and q^2, hs reduced modulo them, the CRT
+// coefficient), then masks from marked exponents, powers modulo p^2 and q^2
+// recombined by the CRT. The portable engine: valgrind runs no AVX-512.
+void check_crt_masks(const KeyPair& pair) {
+    const SecretKeyRecord& sk = pair.secret_key;
+    const std::initializer_list<const mpz_class*> secrets = {&sk.p, &sk.q, &sk.p_squared,
+                                                             &sk.q_squared, &sk.p_inv_q};
+    CrtMasks masks(pair.public_key.hs);
+    for (const mpz_class* secret : secrets) mark_secret(*secret);
+    for (const mpz_class* square : {&sk.p_squared, &sk.q_squared}) mark_parity_public(*square);
+    masks.prepare(sk);
+    const std::uint8_t fills[] = {0x00, 0xff, 0x5a};
+    for (std::uint8_t fill : fills) {
+        Bytes r(pair.public_key.exponent_byte_count);
+        for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(fill ^ (i * 5));
+        const mpz_class expected = power(pair.public_key.hs, from_bytes_be(r), sk.n_squared);
+        VALGRIND_MAKE_MEM_UNDEFINED(r.data(), r.size());
+        const std::vector<Digits> exponents = {exponent_digits(r)};
+        const std::vector<WipedLimbs> got = masks.masks(exponents);
+        const LimbView limbs = got.front().view();
+        VALGRIND_MAKE_MEM_DEFINED(limbs.data(), limbs.size_bytes());
+        expect(ct_from_limbs(limbs) == expected, "CrtMasks::masks");
+    }
+    for (const mpz_class* secret : secrets) mark_public(*secret);
+    std::fprintf(stderr, "ct_check: CrtMasks set-up and masks, %zu exponents\n", std::size(fills));
+}
+
+// (e) A decrypted packed plaintext, whose slots are unpacked from it: signed,
 // written at the width of n as decryption writes it, inside and one past
 // either end of what its slots hold.
 void check_packed_slots(const SecretKeyRecord& sk) {
@@ -209,6 +249,7 @@ int main(int argc, char** argv) {
     check_decryption(pair.secret_key);
     check_scalar_power(pair.public_key);
     check_fixed_base(pair.public_key);
+    check_crt_masks(pair);
     check_packed_slots(pair.secret_key);
     return failures == 0 ? 0 : 1;
 }

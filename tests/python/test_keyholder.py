@@ -80,10 +80,11 @@ def test_submodule_is_reachable_both_ways_and_stays_off_the_top_level():
 
     assert imported is keyholder is sys.modules["hecrypt.keyholder"]
     assert "keyholder" not in hecrypt.__all__ and len(hecrypt.__all__) == 12
-    assert keyholder.__all__ == ["seal", "unseal", "public_bytes"]
+    assert keyholder.__all__ == ["seal", "unseal", "public_bytes", "encrypt_many"]
     assert keyholder.__name__ == "hecrypt.keyholder" and keyholder.__doc__
     for name, signature in [("seal", "(sk, passphrase)"), ("unseal", "(sealed, passphrase)"),
-                            ("public_bytes", "(sealed)")]:
+                            ("public_bytes", "(sealed)"),
+                            ("encrypt_many", "(sk, values, scale_pow10=...)")]:
         function = getattr(keyholder, name)
         assert function.__module__ == "hecrypt.keyholder" and function.__self__ is keyholder
         assert function.__text_signature__ == signature

@@ -10,10 +10,11 @@ import textwrap
 import pytest
 
 import hecrypt
-from hecrypt import packed
+from hecrypt import keyholder, packed
 from children import on_both_engines
 import oracle
 from refusals import refused
+from test_keyholder import PASSPHRASE, forge
 
 KEY = oracle.KEY_2048
 MARKER = 0xB5
@@ -55,6 +56,14 @@ def packed_blob(scale, slots, w, m):
     return bytes([MARKER, scale]) + slots.to_bytes(2, "big") + w.to_bytes(2, "big") + plain[1:]
 
 
+@pytest.fixture(scope="module", params=["PublicKey", "SecretKey"])
+def encryption_key(request, known_pk):
+    """Either key encrypt takes, of the primes the oracle knows: the secret
+    one encrypts with its primes, and must give what the public one gives."""
+    if request.param == "PublicKey":
+        return known_pk
+    return keyholder.unseal(forge(KEY.p, KEY.q), PASSPHRASE)[1]
+
 
 # ---- The surface
 
@@ -78,8 +87,8 @@ def test_the_submodule_is_importable_both_ways_and_leaves_the_top_level_alone():
     ([[-1.0] * (CAPACITY // 22)], 0, 22),                # the narrowest slots, all negative
     ([[-123.456]], 3, CAPACITY),                         # one slot the whole capacity wide
 ])
-def test_encrypt_packs_as_the_model_does(known_pk, rows, scale, w):
-    for row, blob in zip(rows, packed.encrypt(known_pk, rows, scale, w)):
+def test_encrypt_packs_as_the_model_does(encryption_key, rows, scale, w):
+    for row, blob in zip(rows, packed.encrypt(encryption_key, rows, scale, w)):
         layout, m = plaintext(blob)
         assert layout == (scale, len(row), w)
         digits = [oracle.encode(v, scale) for v in row]
@@ -97,8 +106,8 @@ def test_two_dimensional_arrays_are_read_as_rows(keypair):
         [float(v) for v in matrix.T.ravel()]  # not C-contiguous: read row by row
 
 
-def test_empty_rows_give_no_blobs(known_pk):
-    assert packed.encrypt(known_pk, []) == []
+def test_empty_rows_give_no_blobs(encryption_key):
+    assert packed.encrypt(encryption_key, []) == []
 
 
 @pytest.mark.parametrize("rows, kwargs, message", [
@@ -128,20 +137,23 @@ def test_empty_rows_give_no_blobs(known_pk):
                                    "that even a value of one has no exact f64 representation "
                                    "once scaled"),
 ])
-def test_encrypt_refusals(known_pk, rows, kwargs, message):
-    assert refused(lambda: packed.encrypt(known_pk, rows, **kwargs)) == message
+def test_encrypt_refusals(encryption_key, rows, kwargs, message):
+    assert refused(lambda: packed.encrypt(encryption_key, rows, **kwargs)) == message
 
 
-def test_the_slot_and_width_checks_come_before_any_value(known_pk):
+def test_the_slot_and_width_checks_come_before_any_value(encryption_key):
     bad_values = [[math.nan] * 40]
-    assert refused(lambda: packed.encrypt(known_pk, bad_values, slot_bits=3)).startswith(
+    assert refused(lambda: packed.encrypt(encryption_key, bad_values, slot_bits=3)).startswith(
         "slot_bits 3 ")
-    assert refused(lambda: packed.encrypt(known_pk, bad_values)).startswith("rows of 40 values")
+    assert refused(lambda: packed.encrypt(encryption_key, bad_values)).startswith(
+        "rows of 40 values")
 
 
-def test_encrypt_refuses_a_secret_key_for_now(keypair):
-    with pytest.raises(TypeError, match="argument 'key': 'SecretKey' object cannot be converted"):
-        packed.encrypt(keypair[1], [[1.0]])
+@pytest.mark.parametrize("key", [None, "pk", b"\x01" * 256])
+def test_encrypt_takes_only_a_key(key):
+    with pytest.raises(TypeError, match=f"argument 'key': '{type(key).__name__}' object cannot "
+                                        "be converted to 'PublicKey or SecretKey'"):
+        packed.encrypt(key, [[1.0]])
 
 
 # ---- Sums, differences, combinations, decryption

@@ -114,6 +114,14 @@ Status check_plaintext_bound(const mpz_class& m, const mpz_class& bound, double 
                   "seeing this means the key or the scale changed");
 }
 
+Outcome<mpz_class> encode_plaintext(double v, double factor, const mpz_class& bound) {
+    Outcome<mpz_class> m = encode_value(v, factor);
+    if (!m.ok()) return m.take_refusal();
+    if (Status fits = check_plaintext_bound(m.value(), bound, v); !fits.ok())
+        return fits.take_refusal();
+    return m;
+}
+
 std::string decimal_text(const mpz_class& m) { return m.get_str(10); }
 
 Outcome<double> decode_float(const mpz_class& m, unsigned s) {

@@ -33,6 +33,9 @@ mpz_class plaintext_bound(const mpz_class& n);
 // Refuses |m| > bound; `v` is the float m was encoded from, for the message.
 Status check_plaintext_bound(const mpz_class& m, const mpz_class& bound, double v);
 
+// The plaintext of an encryption: encode_value, then check_plaintext_bound.
+Outcome<mpz_class> encode_plaintext(double v, double factor, const mpz_class& bound);
+
 // Decimal digits of m with a leading minus when negative.
 std::string decimal_text(const mpz_class& m);
 

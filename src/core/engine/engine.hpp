@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -109,6 +110,22 @@ struct PrimePower {
     PrimePower(const mpz_class& r, const WipedInteger& r_squared);
 };
 
+// The powers of one fixed base modulo a prime's square, for the key
+// holder's masks. The table behind them is as secret as the prime, and is
+// wiped with this object.
+class SecretFixedPowers {
+  public:
+    virtual ~SecretFixedPowers() = default;
+
+    // Exponents one evaluation takes: callers group exponents in multiples
+    // of it.
+    virtual std::size_t lanes() const = 0;
+
+    // base^r mod r^2 for every exponent r, given by its 6-bit digits, in
+    // order; every lanes() of them share each pass over the table.
+    virtual std::vector<mpz_class> powers(std::span<const Digits> exponents) const = 0;
+};
+
 class SecretEngine {
   public:
     virtual ~SecretEngine() = default;
@@ -125,6 +142,12 @@ class SecretEngine {
     // [1, n^2) and coprime with n.
     virtual std::vector<WipedLimbs> decryption_powers(
         std::span<const mpz_class* const> ciphertexts) const = 0;
+
+    // The powers of `base` modulo `square`, p^2 or q^2 of this key, for
+    // exponents of up to `windows` digits, on this engine.
+    virtual std::unique_ptr<const SecretFixedPowers> fixed_powers(const mpz_class& base,
+                                                                  const mpz_class& square,
+                                                                  std::size_t windows) const = 0;
 };
 
 }  // namespace hecrypt

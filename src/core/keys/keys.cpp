@@ -4,6 +4,7 @@
 
 #include "core/encoding/fixed_point.hpp"
 #include "core/engine/dispatch.hpp"
+#include "core/keys/crt_masks.hpp"
 #include "core/keys/primes.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/runtime/pow_vartime.hpp"
@@ -206,6 +207,8 @@ PublicKeyRecord on_engine(PublicKeyRecord pk, EngineChoice choice) {
 
 SecretKeyRecord on_engine(SecretKeyRecord sk, EngineChoice choice) {
     sk.engine = secret_engine(sk.p, sk.q, choice);
+    // The key holder's tables follow the engine: built anew on it, on first use.
+    if (sk.crt_masks) sk.crt_masks = std::make_shared<CrtMasks>(sk.crt_masks->base());
     return sk;
 }
 
@@ -233,6 +236,7 @@ Outcome<KeyPair> assemble_keypair(const mpz_class& p, const mpz_class& q,
         return refuse(
             "cannot prepare decryption: the two primes are equal or not coprime, so "
             "the CRT split does not exist");
+    sk->crt_masks = std::make_shared<CrtMasks>(hs->value());
     return KeyPair{std::move(pk), std::move(*sk)};
 }
 

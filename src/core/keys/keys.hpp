@@ -56,11 +56,16 @@ struct PublicKeyRecord {
     Bytes modulus_bytes() const { return to_bytes_be(n); }
 };
 
+class CrtMasks;
+
 struct SecretKeyRecord {
     mpz_class n, n_squared, half_n;
     mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
     mpz_class hp, hq, p_inv_q;
     std::shared_ptr<const SecretEngine> engine;  // the powers modulo p^2 and q^2
+    // The key holder's encryption, with the key pair's hs: set by
+    // assemble_keypair; its tables are built on first use.
+    std::shared_ptr<CrtMasks> crt_masks;
 
     SecretKeyRecord() = default;
     SecretKeyRecord(SecretKeyRecord&&) = default;

@@ -21,8 +21,6 @@ namespace {
 // of a secret divisor to normalise it and invert its limbs: a handful of bits
 // of p and q, nowhere near what factoring n would take.)
 
-mp_size_t count(LimbView limbs) { return static_cast<mp_size_t>(limbs.size()); }
-
 // out = x, zero-padded to the width of out.
 void pad(const mpz_class& x, WipedLimbs& out) { write_limbs(x, out.span()); }
 
@@ -50,20 +48,6 @@ void half_from_power(WipedLimbs& x, const PrimeShare& s, LimbSpan out) {
     ct_mul_mod(out, l.view().first(s.width), s.h.view(), s.r.view());
 }
 
-// out = (mq - mp) p^-1 mod q. mp is reduced mod q first, so the difference
-// needs one conditional addition of q, made by mask.
-void crt_coefficient(LimbView mp, LimbView mq, const PrimeShare& q, LimbView p_inv_q,
-                     LimbSpan out) {
-    const std::size_t w = q.width;
-    WipedLimbs reduced(std::max(mp.size(), w));
-    std::ranges::copy(mp, reduced.span().begin());
-    ct_reduce(reduced.span(), q.r.view());
-    WipedLimbs difference(w);
-    const mp_limb_t borrow = mpn_sub_n(difference.data(), mq.data(), reduced.data(), count(mq));
-    mpn_cnd_add_n(borrow, difference.data(), difference.data(), q.r.view().data(), count(mq));
-    ct_mul_mod(out, difference.view(), p_inv_q, q.r.view());
-}
-
 // m0 in [0, n) lifted to the signed plaintext: m0 - n above half_n, m0
 // otherwise, chosen by mask. The plaintext is the result the key holder
 // reveals, but its size is found without a branch too: the caller reveals it.
@@ -82,20 +66,15 @@ WipedInteger signed_plaintext(LimbSpan m0, const mpz_class& n, const mpz_class& 
     return m;
 }
 
-// The plaintext from both powers: the halves, the CRT recombination
-// m0 = mp + p t < n (the carry out of the low limbs goes into the rest) and
-// the sign.
+// The plaintext from both powers: the halves, their CRT recombination
+// m0 < n and the sign.
 WipedInteger plaintext_from_powers(const SecretKeyRecord& sk, WipedLimbs& xp, WipedLimbs& xq,
                                    const PrimeShare& p, const PrimeShare& q) {
-    WipedLimbs mp(p.width), mq(q.width), t(q.width), p_inv_q(q.width);
+    WipedLimbs mp(p.width), mq(q.width), p_inv_q(q.width), m0(p.width + q.width);
     pad(sk.p_inv_q, p_inv_q);
     half_from_power(xp, p, mp.span());
     half_from_power(xq, q, mq.span());
-    crt_coefficient(mp.view(), mq.view(), q, p_inv_q.view(), t.span());
-    WipedLimbs m0(p.width + q.width), scratch(mpn_sec_add_1_itch(count(t.view())));
-    ct_mul_wide(m0.span(), p.r.view(), t.view());
-    const mp_limb_t carry = mpn_add_n(m0.data(), m0.data(), mp.data(), count(mp.view()));
-    mpn_sec_add_1(m0.data() + p.width, m0.data() + p.width, count(t.view()), carry, scratch.data());
+    ct_crt(m0.span(), mp.view(), mq.view(), p.r.view(), q.r.view(), p_inv_q.view());
     return signed_plaintext(m0.span(), sk.n, sk.half_n);
 }
 

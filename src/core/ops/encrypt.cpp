@@ -8,15 +8,6 @@ namespace hecrypt {
 
 namespace {
 
-// m for one value, or why it cannot be encrypted.
-Outcome<mpz_class> plaintext_of(double value, double factor, const mpz_class& bound) {
-    Outcome<mpz_class> m = encode_value(value, factor);
-    if (!m.ok()) return m.take_refusal();
-    if (Status fits = check_plaintext_bound(m.value(), bound, value); !fits.ok())
-        return fits.take_refusal();
-    return m;
-}
-
 // (1 + m n) hs^r mod n^2, given hs^r.
 Bytes ciphertext_of(const PublicKeyRecord& pk, const mpz_class& m, const mpz_class& mask,
                     const BlobOf& blob) {
@@ -36,14 +27,30 @@ Outcome<std::vector<Bytes>> encrypt_plaintexts(const PublicKeyRecord& pk, std::s
     return masked_in_groups<WipedInteger>(pk, count, plaintext, finish);
 }
 
-Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
-                                         unsigned scale_pow10) {
-    const mpz_class bound = plaintext_bound(pk.n);
+namespace {
+
+// The values encoded as encrypt_many encodes them, under either key.
+Outcome<std::vector<Bytes>> encrypt_values(const EncryptionKey& key, std::span<const double> values,
+                                           unsigned scale_pow10) {
+    const mpz_class bound = plaintext_bound(key.n());
     if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
     const double factor = scale_factor(scale_pow10);
-    return encrypt_plaintexts(
-        pk, values.size(), [&](std::size_t i) { return plaintext_of(values[i], factor, bound); },
+    return key.encrypt(
+        values.size(), [&](std::size_t i) { return encode_plaintext(values[i], factor, bound); },
         [&](const mpz_class& c) { return write_blob(static_cast<std::uint8_t>(scale_pow10), c); });
+}
+
+}  // namespace
+
+Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
+                                         unsigned scale_pow10) {
+    return encrypt_values(pk, values, scale_pow10);
+}
+
+Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
+                                                   std::span<const double> values,
+                                                   unsigned scale_pow10) {
+    return encrypt_values(sk, values, scale_pow10);
 }
 
 }  // namespace hecrypt

@@ -20,6 +20,12 @@ using Blobs = std::span<const ByteView>;
 Outcome<std::vector<Bytes>> encrypt_many(const PublicKeyRecord& pk, std::span<const double> values,
                                          unsigned scale_pow10);
 
+// The same ciphertexts as encrypt_many with the key pair's public key, made
+// with the primes: the masks modulo p^2 and q^2, recombined.
+Outcome<std::vector<Bytes>> keyholder_encrypt_many(const SecretKeyRecord& sk,
+                                                   std::span<const double> values,
+                                                   unsigned scale_pow10);
+
 Outcome<double> decrypt(const SecretKeyRecord& sk, ByteView blob);
 Outcome<std::vector<std::string>> decrypt_many(const SecretKeyRecord& sk, Blobs blobs);
 

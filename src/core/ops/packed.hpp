@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/ops/encryption.hpp"
 #include "core/ops/ops.hpp"
 
 namespace hecrypt::packed {
@@ -19,8 +20,8 @@ struct Rows {
     std::size_t count = 0, width = 0;
 };
 
-// One packed blob per row.
-Outcome<std::vector<Bytes>> encrypt(const PublicKeyRecord& pk, const Rows& rows,
+// One packed blob per row, under either key.
+Outcome<std::vector<Bytes>> encrypt(const EncryptionKey& key, const Rows& rows,
                                     unsigned scale_pow10, unsigned slot_bits);
 
 Outcome<Bytes> add_many(const PublicKeyRecord& pk, Blobs blobs);

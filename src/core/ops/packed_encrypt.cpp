@@ -45,21 +45,21 @@ Outcome<mpz_class> row_plaintext(std::span<const double> row, std::size_t r, uns
 
 }  // namespace
 
-Outcome<std::vector<Bytes>> encrypt(const PublicKeyRecord& pk, const Rows& rows,
+Outcome<std::vector<Bytes>> encrypt(const EncryptionKey& key, const Rows& rows,
                                     unsigned scale_pow10, unsigned slot_bits) {
     if (scale_pow10 > MAX_SCALE_POW10) return refuse(scale_limit_message(scale_pow10));
-    const unsigned capacity = packed_capacity_bits(pk.n);
+    const unsigned capacity = packed_capacity_bits(key.n());
     if (Status ok = check_slot_bits(slot_bits, capacity); !ok.ok()) return ok.take_refusal();
     if (rows.count == 0) return std::vector<Bytes>{};
     if (rows.width == 0)
         return refuse("rows hold no values: a packed ciphertext needs at least one slot");
     if (Status ok = check_row_width(rows.width, slot_bits, capacity); !ok.ok())
         return ok.take_refusal();
-    const mpz_class bound = plaintext_bound(pk.n);
+    const mpz_class bound = plaintext_bound(key.n());
     const Layout layout{static_cast<std::uint8_t>(scale_pow10), static_cast<unsigned>(rows.width),
                         slot_bits};
-    return encrypt_plaintexts(
-        pk, rows.count,
+    return key.encrypt(
+        rows.count,
         [&](std::size_t r) {
             return row_plaintext(rows.values.subspan(r * rows.width, rows.width), r, scale_pow10,
                                  slot_bits, bound);

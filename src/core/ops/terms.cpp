@@ -25,20 +25,15 @@ Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mp
     return parsed;
 }
 
-namespace {
-
-// The digits of a fresh random exponent r; r wipes itself.
-Digits random_digits(const PublicKeyRecord& pk) {
-    WipedBytes r(pk.exponent_byte_count);
+Digits random_digits(std::uint64_t byte_count) {
+    WipedBytes r(byte_count);
     fill_random(r);
     return exponent_digits(r);
 }
 
-}  // namespace
-
 std::vector<WipedInteger> random_masks(const PublicKeyRecord& pk, std::size_t count) {
     std::vector<Digits> digits;
-    for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk));
+    for (std::size_t i = 0; i < count; ++i) digits.push_back(random_digits(pk.exponent_byte_count));
     return pk.engine->masks(digits);
 }
 

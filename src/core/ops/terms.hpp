@@ -24,6 +24,10 @@ Refusal out_of_range(std::size_t position, RangeWording wording);
 Outcome<ParsedBlob> parse_in_range(ByteView blob, std::size_t position, const mpz_class& n_squared,
                                    RangeWording wording);
 
+// The 6-bit digits of a fresh random exponent r of `byte_count` bytes from
+// the calling thread's generator; r itself is wiped.
+Digits random_digits(std::uint64_t byte_count);
+
 // hs^r mod n^2 for each of `count` <= pk.engine->lanes() items at once, a
 // fresh exponent r for each from the calling thread's generator, drawn in
 // item order.

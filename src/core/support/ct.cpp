@@ -227,6 +227,43 @@ void ct_limbs_finish(mpz_ptr x, std::size_t width, mp_limb_t negative) {
     x->_mp_size = static_cast<int>((size ^ sign) + negative);
 }
 
+mpz_class ct_from_limbs(std::span<const mp_limb_t> limbs) {
+    mpz_class x;
+    std::ranges::copy(limbs, mpz_limbs_write(x.get_mpz_t(), count(limbs)));
+    ct_limbs_finish(x.get_mpz_t(), limbs.size());
+    return x;
+}
+
+void ct_pow2_mod(std::span<mp_limb_t> out, std::size_t bits, std::span<const mp_limb_t> m) {
+    ensure(out.size() == m.size(), "the result has the wrong width");
+    WipedLimbs power(std::max(bits / GMP_NUMB_BITS + 1, m.size()));
+    power.span()[bits / GMP_NUMB_BITS] = mp_limb_t{1} << (bits % GMP_NUMB_BITS);
+    ct_reduce(power.span(), m);
+    std::copy_n(power.data(), m.size(), out.begin());
+}
+
+// x = a + r t with t = (b - a) r^-1 mod s: a is reduced mod s first, so the
+// difference needs one conditional addition of s, made by mask; r t + a
+// < r (s - 1) + r, and the carry out of a's limbs goes into the rest.
+void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<const mp_limb_t> b,
+            std::span<const mp_limb_t> r, std::span<const mp_limb_t> s,
+            std::span<const mp_limb_t> r_inv_s) {
+    const std::size_t w = s.size();
+    ensure(
+        a.size() == r.size() && b.size() == w && r_inv_s.size() == w && out.size() == r.size() + w,
+        "an operand has the wrong width");
+    WipedLimbs reduced(std::max(a.size(), w)), difference(w), t(w);
+    std::ranges::copy(a, reduced.span().begin());
+    ct_reduce(reduced.span(), s);
+    const mp_limb_t borrow = mpn_sub_n(difference.data(), b.data(), reduced.data(), count(w));
+    mpn_cnd_add_n(borrow, difference.data(), difference.data(), s.data(), count(w));
+    ct_mul_mod(t.span(), difference.view(), r_inv_s, s);
+    ct_mul_wide(out, r, t.view());
+    const mp_limb_t carry = mpn_add_n(out.data(), out.data(), a.data(), count(a));
+    WipedLimbs scratch(static_cast<std::size_t>(mpn_sec_add_1_itch(count(w))));
+    mpn_sec_add_1(out.data() + a.size(), out.data() + a.size(), count(w), carry, scratch.data());
+}
+
 mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out) {
     const __mpz_struct* raw = x.get_mpz_t();
     // The sign as a mask, and |size| from it without a branch.

@@ -146,6 +146,17 @@ void ct_pow_limbs(std::span<mp_limb_t> out, std::span<const mp_limb_t> base,
 mpz_class secure_pow_mod(const mpz_class& base, const mpz_class& exponent,
                          mp_bitcnt_t exponent_bits, const mpz_class& modulus);
 
+// out = 2^bits mod m at the width of m, for a modulus whose top limb is not
+// zero: the Montgomery constants of a secret modulus.
+void ct_pow2_mod(std::span<mp_limb_t> out, std::size_t bits, std::span<const mp_limb_t> m);
+
+// out = the x < r s with x = a mod r and x = b mod s, for coprime r and s,
+// a < r at the width of r, b < s at the width of s, and r_inv_s = r^-1 mod s
+// at the width of s; out has |r| + |s| limbs.
+void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<const mp_limb_t> b,
+            std::span<const mp_limb_t> r, std::span<const mp_limb_t> s,
+            std::span<const mp_limb_t> r_inv_s);
+
 // Writes |x| into `out`, zero-padded, and returns the OR of its limbs that
 // did not fit (zero when it fits). x's own length is secret when x is: every
 // limb GMP has allocated for it is read and kept or dropped by a mask on
@@ -163,5 +174,9 @@ mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out);
 // limb by masks over all of them where GMP stops at the first from the top:
 // the size of a secret value is left for its reader to reveal.
 void ct_limbs_finish(mpz_ptr x, std::size_t width, mp_limb_t negative = 0);
+
+// The number held in fixed-width limbs, its size found as ct_limbs_finish
+// finds it.
+mpz_class ct_from_limbs(std::span<const mp_limb_t> limbs);
 
 }  // namespace hecrypt

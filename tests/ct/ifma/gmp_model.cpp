@@ -8,7 +8,8 @@
 //   mpn_add_n, mpn_sub_n and mpn_addmul_1, whose loops run on the length
 //   alone) are trusted with secrets; every limb they write, and the limb they
 //   return, is tainted when any limb or condition they read is;
-// - a copy (mpz_set, mpz_init_set) carries the taint of the value it copies;
+// - a copy (mpz_set, mpz_init_set, and from a machine word mpz_set_si and
+//   the like) carries the taint of the value it copies;
 // - GMP's variable-time mpz functions must never see a secret: a tainted
 //   operand is reported as if it were branched on.
 #include <gmp.h>
@@ -193,6 +194,40 @@ void __wrap___gmpz_init_set(mpz_ptr r, mpz_srcptr x) {
     __real___gmpz_init_set(r, x);
     copy_taint(r, x);
 }
+
+void __real___gmpz_init_set_si(mpz_ptr, long);
+void __real___gmpz_init_set_ui(mpz_ptr, unsigned long);
+void __real___gmpz_set_si(mpz_ptr, long);
+void __real___gmpz_set_ui(mpz_ptr, unsigned long);
+
+}  // extern "C"
+
+namespace {
+
+// An integer set from a machine word, as gmpxx constructs and assigns one:
+// GMP writes the struct without touching the shadow, so a stack slot would
+// keep the taint of whatever lived there before (a secret limb of an earlier
+// frame) and a public constant would pass for a secret. The size and the
+// limb take the word's taint instead.
+template <auto Real, class Word>
+void from_word(mpz_ptr r, Word x) {
+    Real(r, x);
+    const bool taint = secret(static_cast<mp_limb_t>(x));
+    __msan_unpoison(r, sizeof *r);
+    if (taint) __msan_poison(&r->_mp_size, sizeof r->_mp_size);
+    if (r->_mp_alloc > 0) mark(taint, r->_mp_d, 1);
+}
+
+}  // namespace
+
+extern "C" {
+
+void __wrap___gmpz_init_set_si(mpz_ptr r, long x) { from_word<__real___gmpz_init_set_si>(r, x); }
+void __wrap___gmpz_init_set_ui(mpz_ptr r, unsigned long x) {
+    from_word<__real___gmpz_init_set_ui>(r, x);
+}
+void __wrap___gmpz_set_si(mpz_ptr r, long x) { from_word<__real___gmpz_set_si>(r, x); }
+void __wrap___gmpz_set_ui(mpz_ptr r, unsigned long x) { from_word<__real___gmpz_set_ui>(r, x); }
 
 // ---- Never given a secret
 

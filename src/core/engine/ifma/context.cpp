@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -42,18 +43,20 @@ std::size_t ifma_width(std::size_t bits) {
 
 IfmaContext::IfmaContext(const mpz_class& m) : IfmaContext(every_lane(m)) {}
 
-// R mod m and R^2 mod m come from GMP's division, whose time depends on m:
-// a context is made once per key, as the key's other constants are.
+// R mod m and R^2 mod m come from the constant-time division and product:
+// the moduli may be p^2 and q^2.
 IfmaContext::IfmaContext(const Values8& moduli)
     : width(width_for(moduli)), modulus(width), r_squared(width), one(width) {
-    const mpz_class r = mpz_class(1) << (IFMA_DIGIT_BITS * width);
     for (std::size_t l = 0; l < IFMA_LANES; ++l) {
         const mpz_class& m = moduli[l];
+        const std::span<const mp_limb_t> m_limbs = limbs_of(m);
+        WipedLimbs r_mod_m(m_limbs.size()), r_squared_mod_m(m_limbs.size());
+        ct_pow2_mod(r_mod_m.span(), IFMA_DIGIT_BITS * width, m_limbs);
+        ct_mul_mod(r_squared_mod_m.span(), r_mod_m.view(), r_mod_m.view(), m_limbs);
         write_lane(modulus, l, m);
         neg_inv.get().lane[l] = negated_inverse(modulus[0].lane[l]);
-        const mpz_class r_mod_m = r % m;
-        write_lane(one, l, r_mod_m);
-        write_lane(r_squared, l, r_mod_m * r_mod_m % m);
+        write_lane(one, l, WipedInteger(ct_from_limbs(r_mod_m.view())));
+        write_lane(r_squared, l, WipedInteger(ct_from_limbs(r_squared_mod_m.view())));
     }
 }
 

@@ -4,10 +4,12 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 #include "core/engine/ifma/simd.hpp"
 #include "core/runtime/interrupt.hpp"
+#include "core/support/ct.hpp"
 #include "core/support/outcome.hpp"
 
 namespace hecrypt {
@@ -74,11 +76,20 @@ std::size_t check_digits(const IfmaFixedBaseTable& table, const Digits8& digits)
     return positions;
 }
 
-mpz_class from_limbs(LimbView limbs) {
-    mpz_class x;
-    mpz_import(x.get_mpz_t(), limbs.size(), -1, sizeof(mp_limb_t), 0, 0, limbs.data());
-    return x;
-}
+// The buffers of build_table8, derived from the modulus and the base, which
+// may be secret: zeroed on every way out, an interrupt included (the lanes
+// wipe themselves; the plain digits are wiped here).
+struct Rebasing {
+    std::vector<std::uint64_t> digits;
+    Lanes8 rebase, group;
+
+    explicit Rebasing(std::vector<std::uint64_t> d)
+        : digits(std::move(d)), rebase(broadcast_digits(digits)), group(digits.size()) {}
+    ~Rebasing() {
+        wipe(std::span(reinterpret_cast<std::uint8_t*>(digits.data()),
+                       digits.size() * sizeof(std::uint64_t)));
+    }
+};
 
 }  // namespace
 
@@ -89,14 +100,19 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
     IfmaFixedBaseTable out{{}, IfmaContext(modulus)};
     const IfmaContext& ctx = out.context;
     const std::size_t k = ctx.width, limbs = table.context.width;
-    mpz_class r64_inverse = mpz_class(1) << (64 * limbs);
-    ensure(mpz_invert(r64_inverse.get_mpz_t(), r64_inverse.get_mpz_t(), modulus.get_mpz_t()) != 0,
-           "the modulus must be odd");
-    const mpz_class r52 = (mpz_class(1) << (IFMA_DIGIT_BITS * k)) % modulus;
-    const Lanes8 rebase =
-        broadcast_digits(digits_of(r52 * r52 % modulus * r64_inverse % modulus, k));
+    // R^2 R64^-1 mod m, with R = 2^(52 k) and R64 the portable table's R, is
+    // R^2 taken out of the portable Montgomery form: no inversion, and only
+    // constant-time arithmetic on a modulus that may be p^2 or q^2.
+    const LimbView m = table.context.modulus;
+    WipedLimbs r(limbs), r_squared(limbs);
+    ct_pow2_mod(r.span(), IFMA_DIGIT_BITS * k, m);
+    ct_mul_mod(r_squared.span(), r.view(), r.view(), m);
+    MontScratch mont_scratch(limbs);
+    const WipedInteger rebase_value = from_mont(table.context, r_squared.view(), mont_scratch);
+    Rebasing work(digits_of(rebase_value, k));
+    const Lanes8& rebase = work.rebase;
+    Lanes8& group = work.group;
     IfmaScratch scratch(ctx);
-    Lanes8 group(k);
     out.windows.reserve(table.windows.size());
     for (const Limbs& window : table.windows) {
         checkpoint();  // as long again as the portable table's windows
@@ -104,7 +120,8 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
         for (std::size_t g = 0; g < POSITION_VECTORS; ++g) {
             for (std::size_t l = 0; l < IFMA_LANES; ++l) {
                 const std::size_t d = IFMA_LANES * g + l;
-                write_lane(group, l, from_limbs(LimbView(window).subspan(d * limbs, limbs)));
+                const LimbView entry = LimbView(window).subspan(d * limbs, limbs);
+                write_lane(group, l, WipedInteger(ct_from_limbs(entry)));
             }
             ifma_mont_mul8(ctx, group, rebase, group, scratch);
             ifma_reduce8(ctx, group, scratch);
@@ -114,18 +131,32 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
     return out;
 }
 
-Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
-    const std::size_t positions = check_digits(table, digits);
+std::vector<Values8> pow_fixed8_many(const IfmaFixedBaseTable& table,
+                                     std::span<const Digits8> sets) {
+    std::size_t positions = 0;
+    for (const Digits8& digits : sets) positions = std::max(positions, check_digits(table, digits));
     const IfmaContext& ctx = table.context;
-    Evaluation ev(ctx, positions);
-    for (std::size_t l = 0; l < IFMA_LANES; ++l) {
-        for (std::size_t j = 0; j < digits[l].size(); ++j) ev.digits[j].lane[l] = digits[l][j];
+    std::deque<Evaluation> evs;  // not movable: each wipes its own buffers
+    for (const Digits8& digits : sets) {
+        Evaluation& ev = evs.emplace_back(ctx, positions);
+        for (std::size_t l = 0; l < IFMA_LANES; ++l) {
+            for (std::size_t j = 0; j < digits[l].size(); ++j) ev.digits[j].lane[l] = digits[l][j];
+        }
     }
+    // Every set selects from a window before any multiplies, so the window
+    // comes from memory once and from the cache for the other sets.
     for (std::size_t j = 0; j < positions; ++j) {
-        select8(table.windows[j].data(), ev.digits[j], ev.selected.data(), ctx.width);
-        ifma_mont_mul8(ctx, ev.acc, ev.selected, ev.acc, ev.scratch);
+        for (Evaluation& ev : evs)
+            select8(table.windows[j].data(), ev.digits[j], ev.selected.data(), ctx.width);
+        for (Evaluation& ev : evs) ifma_mont_mul8(ctx, ev.acc, ev.selected, ev.acc, ev.scratch);
     }
-    return ifma_from_mont8(ctx, ev.acc, ev.scratch);
+    std::vector<Values8> out;
+    for (Evaluation& ev : evs) out.push_back(ifma_from_mont8(ctx, ev.acc, ev.scratch));
+    return out;
+}
+
+Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits) {
+    return std::move(pow_fixed8_many(table, std::span(&digits, 1)).front());
 }
 
 }  // namespace hecrypt

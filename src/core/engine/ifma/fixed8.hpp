@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <span>
+#include <vector>
 
 #include "core/engine/ifma/convert.hpp"
 #include "core/engine/portable/fast.hpp"
@@ -34,5 +36,12 @@ IfmaFixedBaseTable build_table8(const FixedBaseTable& table, const mpz_class& mo
 // lane keeps its own by mask, so neither the memory access nor the
 // instructions depend on a digit.
 Values8 pow_fixed8(const IfmaFixedBaseTable& table, const Digits8& digits);
+
+// The same for several sets of eight exponents in one pass over the table:
+// each window is read from memory once for all of them, which matters once
+// the windows are narrow (moduli of half the width of n^2) and the reading
+// costs about as much as the products.
+std::vector<Values8> pow_fixed8_many(const IfmaFixedBaseTable& table,
+                                     std::span<const Digits8> sets);
 
 }  // namespace hecrypt

@@ -3,6 +3,7 @@
 
 #include "core/engine/ifma/engines.hpp"
 #include "core/engine/ifma/pow8.hpp"
+#include "core/engine/ifma/secret_fixed.hpp"
 #include "core/support/ct.hpp"
 
 namespace hecrypt {
@@ -92,6 +93,12 @@ class IfmaSecretEngine final : public SecretEngine {
             write_limbs(powers[i], out.back().span());
         }
         return out;
+    }
+
+    std::unique_ptr<const SecretFixedPowers> fixed_powers(const mpz_class& base,
+                                                          const mpz_class& square,
+                                                          std::size_t windows) const override {
+        return ifma_fixed_powers(base, square, windows);
     }
 
   private:

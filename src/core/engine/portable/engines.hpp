@@ -15,6 +15,11 @@ std::shared_ptr<const PublicEngine> portable_public_engine(FixedBaseTable table,
                                                            const mpz_class& n);
 std::shared_ptr<const SecretEngine> portable_secret_engine(const mpz_class& p, const mpz_class& q);
 
+// The powers of a fixed base modulo a prime's square, from a window table.
+std::unique_ptr<const SecretFixedPowers> portable_fixed_powers(const mpz_class& base,
+                                                               const mpz_class& square,
+                                                               std::size_t windows);
+
 // c^k mod m for 0 < |k| < 2^64, in time that does not depend on k; nothing
 // when c has no inverse modulo m.
 std::optional<mpz_class> scalar_power(const mpz_class& c, const mpz_class& k,

@@ -2,6 +2,7 @@
 #include "core/engine/portable/fast.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <string>
 
 #include "core/runtime/interrupt.hpp"
@@ -59,9 +60,18 @@ FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
     MontScratch scratch(k);
     table.windows.reserve(window_count);
 
-    mpz_class reduced;
-    mpz_fdiv_r(reduced.get_mpz_t(), base.get_mpz_t(), modulus.get_mpz_t());  // in [0, m)
-    Limbs power = to_mont(ctx, reduced, scratch);
+    Limbs power(k);
+    {
+        // base mod m by the constant-time division: m may be p^2 or q^2.
+        WipedLimbs reduced(std::max(mpz_size(base.get_mpz_t()), k));
+        write_limbs(base, reduced.span());
+        ct_reduce(reduced.span(), ctx.modulus);
+        if (sgn(base) < 0) {  // -x = m - x mod m; m itself is 0 once in Montgomery form
+            const auto n = static_cast<mp_size_t>(k);
+            mpn_sub_n(reduced.data(), ctx.modulus.data(), reduced.data(), n);
+        }
+        mont_mul(ctx, reduced.view().first(k), ctx.r_squared, power, scratch);
+    }
     for (std::size_t j = 0; j < window_count; ++j) {
         checkpoint();  // an 8192-bit key's table takes seconds
         Limbs& window = table.windows.emplace_back(WINDOW_ENTRIES * k);
@@ -92,17 +102,35 @@ Digits exponent_digits(ByteView exponent) {
     return digits;
 }
 
-mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
-    check_digits(table, digits);
-    const MontContext& ctx = table.context;
-    Evaluation ev(ctx);
-    for (std::size_t j = 0; j < digits.size(); ++j) {
-        ct_index_masks(digits[j], ev.masks);
-        ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
-        mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
-        ev.acc.swap(ev.out);
+std::vector<mpz_class> pow_fixed_many(const FixedBaseTable& table,
+                                      std::span<const Digits> exponents) {
+    std::size_t positions = 0;
+    for (const Digits& digits : exponents) {
+        check_digits(table, digits);
+        positions = std::max(positions, digits.size());  // lengths are public
     }
-    return from_mont(ctx, ev.acc, ev.scratch);
+    const MontContext& ctx = table.context;
+    std::deque<Evaluation> evs;  // not movable: each wipes its own buffers
+    for (std::size_t i = 0; i < exponents.size(); ++i) evs.emplace_back(ctx);
+    // Every exponent takes its entry of a window before the next window is
+    // read, so each window comes from memory once for all of them.
+    for (std::size_t j = 0; j < positions; ++j) {
+        for (std::size_t i = 0; i < exponents.size(); ++i) {
+            if (j >= exponents[i].size()) continue;
+            Evaluation& ev = evs[i];
+            ct_index_masks(exponents[i][j], ev.masks);
+            ct_select_entry(table.windows[j].data(), ev.masks, ev.selected.data(), ctx.width);
+            mont_mul(ctx, ev.acc, ev.selected, ev.out, ev.scratch);
+            ev.acc.swap(ev.out);
+        }
+    }
+    std::vector<mpz_class> out;
+    for (Evaluation& ev : evs) out.push_back(from_mont(ctx, ev.acc, ev.scratch));
+    return out;
+}
+
+mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits) {
+    return std::move(pow_fixed_many(table, std::span(&digits, 1)).front());
 }
 
 }  // namespace hecrypt

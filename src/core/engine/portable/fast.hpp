@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/engine/portable/mont.hpp"
@@ -34,5 +35,10 @@ Digits exponent_digits(ByteView exponent);
 // selected by mask over all 64 entries, so memory access does not depend on
 // the digits.
 mpz_class pow_fixed(const FixedBaseTable& table, const Digits& digits);
+
+// The same for several exponents in one pass over the table: each window is
+// read from memory once for all of them.
+std::vector<mpz_class> pow_fixed_many(const FixedBaseTable& table,
+                                      std::span<const Digits> exponents);
 
 }  // namespace hecrypt

@@ -29,15 +29,16 @@ Limbs limbs_of(const mpz_class& x, std::size_t width) {
 
 }  // namespace
 
+// R mod m and R^2 mod m come from the constant-time division and product:
+// the modulus may be p^2 or q^2 of a key holder's tables.
 MontContext::MontContext(const mpz_class& m) : width(0), neg_inv(0) {
     ensure(sgn(m) > 0 && mpz_odd_p(m.get_mpz_t()), "n^2 is odd: n is a product of odd primes");
     width = mpz_size(m.get_mpz_t());
     modulus = limbs_of(m, width);
-    mpz_class r_mod_m = 1;
-    r_mod_m <<= 64 * width;
-    r_mod_m %= m;
-    one = limbs_of(r_mod_m, width);
-    r_squared = limbs_of(r_mod_m * r_mod_m % m, width);
+    one.resize(width);
+    r_squared.resize(width);
+    ct_pow2_mod(one, GMP_NUMB_BITS * width, modulus);
+    ct_mul_mod(r_squared, one, one, modulus);
     neg_inv = negated_inverse(modulus[0]);
 }
 

@@ -25,6 +25,12 @@ class PortableSecretEngine final : public SecretEngine {
         return out;
     }
 
+    std::unique_ptr<const SecretFixedPowers> fixed_powers(const mpz_class& base,
+                                                          const mpz_class& square,
+                                                          std::size_t windows) const override {
+        return portable_fixed_powers(base, square, windows);
+    }
+
   private:
     // c^(r-1) mod r^2, at the width of r^2.
     static WipedLimbs power(LimbView c, const PrimePower& s) {

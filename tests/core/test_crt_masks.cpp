@@ -1,0 +1,237 @@
+// The key holder's encryption: the CRT recombination on its own, the masks
+// against the public key's table for the same exponents on both engines, and
+// the ciphertexts and refusals against encrypt_many.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "core/engine/dispatch.hpp"
+#include "core/keys/crt_masks.hpp"
+#include "core/keys/secret.hpp"
+#include "core/ops/ops.hpp"
+#include "core/support/cpu.hpp"
+#include "core/support/ct.hpp"
+#include "key_fixtures.hpp"
+
+namespace hecrypt {
+namespace {
+
+Limbs limbs_at(const mpz_class& x, std::size_t width) {
+    Limbs out(width);
+    write_limbs(x, out);
+    return out;
+}
+
+mpz_class number(LimbView limbs) { return ct_from_limbs(limbs); }
+
+// r and s of the given bit lengths, odd and coprime, and the CRT of values
+// at both ends of their ranges.
+struct CrtCase {
+    unsigned r_bits, s_bits;
+};
+
+class CrtRecombination : public ::testing::TestWithParam<CrtCase> {};
+
+TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
+    std::mt19937_64 rng(GetParam().r_bits * 1000 + GetParam().s_bits);
+    gmp_randclass gmp(gmp_randinit_default);
+    gmp.seed(static_cast<unsigned long>(rng()));
+    mpz_class r, s;
+    do {
+        r = gmp.get_z_bits(GetParam().r_bits) | (mpz_class(1) << (GetParam().r_bits - 1)) | 1;
+        s = gmp.get_z_bits(GetParam().s_bits) | (mpz_class(1) << (GetParam().s_bits - 1)) | 1;
+    } while (gcd(r, s) != 1);
+    mpz_class r_inv_s;
+    mpz_invert(r_inv_s.get_mpz_t(), r.get_mpz_t(), s.get_mpz_t());
+    const std::size_t wr = mpz_size(r.get_mpz_t()), ws = mpz_size(s.get_mpz_t());
+    for (const auto& [a, b] : {std::pair<mpz_class, mpz_class>{0, 0},
+                               {r - 1, s - 1},
+                               {r - 1, 0},
+                               {0, s - 1},
+                               {gmp.get_z_range(r), gmp.get_z_range(s)}}) {
+        Limbs out(wr + ws);
+        ct_crt(out, limbs_at(a, wr), limbs_at(b, ws), limbs_at(r, wr), limbs_at(s, ws),
+               limbs_at(r_inv_s, ws));
+        const mpz_class x = number(out);
+        EXPECT_LT(x, r * s);
+        EXPECT_EQ(mpz_class(x % r), a);
+        EXPECT_EQ(mpz_class(x % s), b);
+    }
+}
+
+// Equal widths with r > s (a must be reduced mod s first), r wider than s
+// and narrower, and the half widths of 2048- and 3072-bit keys' squares.
+INSTANTIATE_TEST_SUITE_P(Widths, CrtRecombination,
+                         ::testing::Values(CrtCase{128, 127}, CrtCase{200, 130}, CrtCase{130, 200},
+                                           CrtCase{2048, 2048}, CrtCase{3072, 3071}));
+
+const KeyPair& known_keypair_3072() {
+    static const KeyPair pair = [] {
+        auto made = assemble_keypair(testing::hex(testing::SAFE_PRIME_1536_1),
+                                     testing::hex(testing::SAFE_PRIME_1536_2));
+        if (!made.ok()) throw InternalFault(made.refusal());
+        return std::move(made.value());
+    }();
+    return pair;
+}
+
+struct Engine {
+    unsigned key_bits;
+    EngineChoice choice;
+};
+
+// hs^r for the exponent r of the given 6-bit digits, lowest first.
+mpz_class mask_of(const PublicKeyRecord& pk, const Digits& digits) {
+    mpz_class r = 0;
+    for (auto d = digits.rbegin(); d != digits.rend(); ++d) r = (r << WINDOW_BITS) + *d;
+    mpz_class out;
+    mpz_powm(out.get_mpz_t(), pk.hs.get_mpz_t(), r.get_mpz_t(), pk.n_squared.get_mpz_t());
+    return out;
+}
+
+class KeyHolderMasks : public ::testing::TestWithParam<Engine> {
+  protected:
+    const KeyPair& pair() const {
+        return GetParam().key_bits == 2048 ? testing::known_keypair_2048() : known_keypair_3072();
+    }
+    bool lanes8() const { return GetParam().choice == EngineChoice::ifma; }
+    // The key's secret part on the engine the test names, its tables built.
+    void SetUp() override {
+        if (lanes8() && !ifma_available()) GTEST_SKIP() << "no 8-lane engine here";
+        const SecretKeyRecord& known = pair().secret_key;
+        secret_ = on_engine(std::move(*prepare_decryption(known.p, known.q)), GetParam().choice);
+        masks_.emplace(pair().public_key.hs);
+        masks_->prepare(secret_);
+    }
+    SecretKeyRecord secret_;
+    std::optional<CrtMasks> masks_;
+};
+
+// The same digits give the same hs^r as the public key's table, whether the
+// lanes are full or not, at the extremes of the digits and at random.
+TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
+    const KeyPair& keys = pair();
+    const CrtMasks& masks = *masks_;
+    ASSERT_EQ(masks.lanes(), lanes8() ? 64u : 8u);
+    const std::size_t windows = (keys.public_key.exponent_bits() + WINDOW_BITS - 1) / WINDOW_BITS;
+    std::mt19937 rng(7);
+    std::vector<Digits> exponents = {Digits(windows, 0), Digits(windows, 63), Digits{1},
+                                     Digits(windows, 1)};
+    for (int i = 0; i < 9; ++i) {
+        Digits& d = exponents.emplace_back(windows);
+        for (std::uint8_t& digit : d) digit = static_cast<std::uint8_t>(rng() % 64);
+    }
+    for (std::size_t begin = 0; begin < exponents.size(); begin += masks.lanes()) {
+        const std::size_t end = std::min(exponents.size(), begin + masks.lanes());
+        const auto group = std::span(exponents).subspan(begin, end - begin);
+        const std::vector<WipedLimbs> got = masks.masks(group);
+        ASSERT_EQ(got.size(), group.size());
+        for (std::size_t i = 0; i < group.size(); ++i)
+            EXPECT_EQ(number(got[i].view()), mask_of(keys.public_key, group[i]))
+                << "exponent " << begin + i;
+    }
+}
+
+// Groups fill the lanes of a worker's share of the batch, up to the sets
+// that share a pass over the tables; the portable engine takes one at a time.
+TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
+    const CrtMasks& masks = *masks_;
+    // items, workers, then the group on the 8-lane engine and on the portable one
+    using Case = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;
+    for (auto [items, workers, eight, portable] :
+         {Case{1, 2, 8, 1}, Case{6, 2, 8, 3}, Case{16, 2, 8, 8}, Case{17, 2, 16, 8},
+          Case{128, 2, 64, 8}, Case{100000, 2, 64, 8}, Case{100, 1, 64, 8}, Case{0, 4, 8, 1}})
+        EXPECT_EQ(masks.group(items, workers), lanes8() ? eight : portable)
+            << items << " items, " << workers << " workers";
+}
+
+INSTANTIATE_TEST_SUITE_P(KeysAndEngines, KeyHolderMasks,
+                         ::testing::Values(Engine{2048, EngineChoice::portable},
+                                           Engine{2048, EngineChoice::ifma},
+                                           Engine{3072, EngineChoice::portable},
+                                           Engine{3072, EngineChoice::ifma}));
+
+TEST(KeyHolderEncryption, CiphertextsDecryptToTheValuesAtTheirScale) {
+    const KeyPair& keys = testing::known_keypair_2048();
+    const double values[] = {0.0, 1.5, -1.5, -2.5, 1e-9, 123456.789, -1e12, 0.49, 7, 8, 9};
+    for (unsigned scale : {0u, 8u, 18u - 6u}) {
+        auto blobs = keyholder_encrypt_many(keys.secret_key, values, scale);
+        ASSERT_TRUE(blobs.ok());
+        ASSERT_EQ(blobs.value().size(), std::size(values));
+        for (std::size_t i = 0; i < std::size(values); ++i) {
+            EXPECT_EQ(blobs.value()[i][0], scale);
+            auto plain = decrypt(keys.secret_key, blobs.value()[i]);
+            ASSERT_TRUE(plain.ok());
+            EXPECT_EQ(plain.value(),
+                      std::round(values[i] * std::pow(10.0, scale)) / std::pow(10.0, scale))
+                << values[i] << " at 1e" << scale;
+        }
+    }
+}
+
+// Every refusal of encrypt_many, with its text, at its position in a batch
+// long enough to span several groups of lanes.
+struct Refused {
+    double value;
+    unsigned scale;
+};
+
+class KeyHolderRefusals : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(KeyHolderRefusals, AreEncryptManysWordForWord) {
+    const KeyPair& keys = testing::known_keypair_2048();
+    std::vector<double> values(19, 1.25);
+    values[11] = GetParam().value;
+    values[15] = std::numeric_limits<double>::quiet_NaN();
+    auto public_path = encrypt_many(keys.public_key, values, GetParam().scale);
+    auto holder_path = keyholder_encrypt_many(keys.secret_key, values, GetParam().scale);
+    ASSERT_FALSE(public_path.ok());
+    ASSERT_FALSE(holder_path.ok());
+    EXPECT_EQ(holder_path.refusal(), public_path.refusal());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KeyHolderRefusals,
+                         ::testing::Values(Refused{std::numeric_limits<double>::infinity(), 8},
+                                           Refused{-std::numeric_limits<double>::infinity(), 8},
+                                           Refused{std::numeric_limits<double>::quiet_NaN(), 0},
+                                           Refused{1e300, 18},   // overflows once scaled
+                                           Refused{1.25, 19}));  // scale refused before any value
+
+TEST(KeyHolderEncryption, AnEmptyBatchBuildsNothing) {
+    const KeyPair& keys = testing::known_keypair_2048();
+    auto blobs = keyholder_encrypt_many(keys.secret_key, {}, 8);
+    ASSERT_TRUE(blobs.ok());
+    EXPECT_TRUE(blobs.value().empty());
+}
+
+TEST(KeyHolderEncryption, AKeyWithoutItsBaseIsAFaultNotACiphertext) {
+    std::optional<SecretKeyRecord> sk = prepare_decryption(
+        testing::hex(testing::SAFE_PRIME_1024_1), testing::hex(testing::SAFE_PRIME_1024_2));
+    ASSERT_TRUE(sk.has_value());
+    const double one[] = {1.0};
+    EXPECT_THROW(keyholder_encrypt_many(*sk, one, 8), InternalFault);
+}
+
+// A key moved to another engine builds the key holder's tables anew there,
+// though they were built on the first: the masks then come from the new one.
+TEST(KeyHolderEncryption, TablesFollowTheKeysEngine) {
+    if (!ifma_available()) GTEST_SKIP() << "one engine only here";
+    auto made = assemble_keypair(testing::hex(testing::SAFE_PRIME_1024_1),
+                                 testing::hex(testing::SAFE_PRIME_1024_2));
+    ASSERT_TRUE(made.ok());
+    SecretKeyRecord sk = std::move(made.value().secret_key);
+    const double values[] = {2.5, -3.25};
+    for (EngineChoice choice : {EngineChoice::ifma, EngineChoice::portable}) {
+        sk = on_engine(std::move(sk), choice);
+        auto blobs = keyholder_encrypt_many(sk, values, 2);
+        ASSERT_TRUE(blobs.ok());
+        EXPECT_EQ(sk.crt_masks->lanes(), choice == EngineChoice::ifma ? 64u : 8u);
+        for (std::size_t i = 0; i < std::size(values); ++i)
+            EXPECT_EQ(decrypt(sk, blobs.value()[i]).value(), values[i]);
+    }
+}
+
+}  // namespace
+}  // namespace hecrypt
