@@ -88,8 +88,8 @@ TEST(Keys, DecryptsTextbookCiphertextsIncludingSignedEdges) {
 TEST(Keys, DecryptRefusesNonCiphertexts) {
     const KeyPair& keys = known_keypair_2048();
     const SecretKeyRecord& sk = keys.secret_key;
-    for (const mpz_class& c :
-         {mpz_class(0), sk.n, mpz_class(sk.p * 5), sk.n_squared, mpz_class(sk.n_squared + 1)})
+    for (const mpz_class& c : {mpz_class(0), mpz_class(sk.n), mpz_class(sk.p * 5),
+                               mpz_class(sk.n_squared), mpz_class(sk.n_squared + 1)})
         EXPECT_FALSE(decrypt_integer(sk, c).has_value());
     EXPECT_EQ(*decrypt_integer(sk, 1), 0);
 }

@@ -135,12 +135,6 @@ Status check_primes(const mpz_class& p, const mpz_class& q) {
 
 std::uint32_t PublicKeyRecord::plaintext_bound_bits() const { return bits32(plaintext_bound(n)); }
 
-SecretKeyRecord::~SecretKeyRecord() {
-    for (mpz_class* field : {&n, &n_squared, &half_n, &p, &q, &p_squared, &q_squared, &p_minus_1,
-                             &q_minus_1, &hp, &hq, &p_inv_q})
-        wipe(*field);
-}
-
 std::uint64_t exponent_byte_count(std::size_t modulus_bits) {
     return (static_cast<std::uint32_t>(modulus_bits) / 2 + 7) / 8;
 }

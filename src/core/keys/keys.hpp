@@ -58,19 +58,15 @@ struct PublicKeyRecord {
 
 class CrtMasks;
 
+// Every field wipes itself when the record ends.
 struct SecretKeyRecord {
-    mpz_class n, n_squared, half_n;
-    mpz_class p, q, p_squared, q_squared, p_minus_1, q_minus_1;
-    mpz_class hp, hq, p_inv_q;
+    WipedInteger n, n_squared, half_n;
+    WipedInteger p, q, p_squared, q_squared, p_minus_1, q_minus_1;
+    WipedInteger hp, hq, p_inv_q;
     std::shared_ptr<const SecretEngine> engine;  // the powers modulo p^2 and q^2
     // The key holder's encryption, with the key pair's hs: set by
     // assemble_keypair; its tables are built on first use.
     std::shared_ptr<CrtMasks> crt_masks;
-
-    SecretKeyRecord() = default;
-    SecretKeyRecord(SecretKeyRecord&&) = default;
-    SecretKeyRecord& operator=(SecretKeyRecord&&) = default;
-    ~SecretKeyRecord();  // wipes every field
 };
 
 struct KeyPair {

@@ -41,10 +41,6 @@ void store_le(std::uint32_t word, std::uint8_t* p) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(word >> (8 * i));
 }
 
-std::span<std::uint8_t> bytes_of(ChaChaState& state) {
-    return {reinterpret_cast<std::uint8_t*>(state.data()), sizeof state};
-}
-
 // ---- Seeds from the operating system
 
 std::string os_error(int code) {
@@ -183,11 +179,6 @@ ChaChaRng::ChaChaRng(SeedSource source) : source_(source) {
     register_fork_handler_once();
 }
 
-ChaChaRng::~ChaChaRng() {
-    wipe(bytes_of(input_));
-    wipe(block_);
-}
-
 void ChaChaRng::fill(std::span<std::uint8_t> buffer) {
     if (buffer.empty()) return;
     // The rest of the block current at a fork exists in both processes; handing
@@ -198,7 +189,7 @@ void ChaChaRng::fill(std::span<std::uint8_t> buffer) {
         if (next_word_ == BLOCK_BYTES / 4) refill();
         const std::size_t offset = 4 * next_word_;
         const std::size_t take = std::min(buffer.size() - done, BLOCK_BYTES - offset);
-        std::memcpy(buffer.data() + done, block_.data() + offset, take);
+        std::memcpy(buffer.data() + done, block_.get().data() + offset, take);
         done += take;
         next_word_ += (take + 3) / 4;
     }
@@ -210,7 +201,7 @@ void ChaChaRng::refill() {
     for (std::size_t at = 0; at < BLOCK_BYTES; at += 64) {
         const Wiped<ChaChaState> words = chacha_block(input_, 12);
         for (std::size_t i = 0; i < words.get().size(); ++i)
-            store_le(words.get()[i], block_.data() + at + 4 * i);
+            store_le(words.get()[i], block_.get().data() + at + 4 * i);
         advance_block_counter(input_);
     }
     next_word_ = 0;
@@ -219,7 +210,7 @@ void ChaChaRng::refill() {
 void ChaChaRng::reseed() {
     rekey("Reseeding RNG failed: ");
     until_reseed_ = RESEED_THRESHOLD;
-    wipe(block_);
+    wipe(block_.get());
     next_word_ = BLOCK_BYTES / 4;
 }
 
@@ -233,8 +224,8 @@ void ChaChaRng::rekey(const char* fault_prefix) {
         throw InternalFault(fault_prefix + std::string(error.what()));
     }
     // "expand 32-byte k", the key, then counter and nonce all zero.
-    input_ = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
-    for (std::size_t i = 0; i < 8; ++i) input_[4 + i] = load_le(seed.get().data() + 4 * i);
+    input_.get() = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    for (std::size_t i = 0; i < 8; ++i) input_.get()[4 + i] = load_le(seed.get().data() + 4 * i);
     fork_generation_ = generation;
 }
 

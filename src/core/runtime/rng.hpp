@@ -59,7 +59,6 @@ class ChaChaRng {
 
     // Throws InternalFault when the first seed cannot be had.
     explicit ChaChaRng(SeedSource source);
-    ~ChaChaRng();
     ChaChaRng(const ChaChaRng&) = delete;
     ChaChaRng& operator=(const ChaChaRng&) = delete;
 
@@ -75,8 +74,9 @@ class ChaChaRng {
     void rekey(const char* fault_prefix);
 
     SeedSource source_;
-    ChaChaState input_{};  // constants, key, block counter, nonce
-    std::array<std::uint8_t, BLOCK_BYTES> block_{};
+    // Both wipe themselves when the generator ends.
+    Wiped<ChaChaState> input_;  // constants, key, block counter, nonce
+    Wiped<std::array<std::uint8_t, BLOCK_BYTES>> block_;
     std::size_t next_word_ = BLOCK_BYTES / 4;  // all used: the first draw refills
     std::int64_t until_reseed_ = RESEED_THRESHOLD;
     std::uint64_t fork_generation_ = 0;
