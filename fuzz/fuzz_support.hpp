@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +26,20 @@ inline void require(bool condition, const char* what) {
 
 inline void require_equal(const std::string& got, const std::string& want, const char* what) {
     if (got != want) broken(std::string(what) + "\n  got:  " + got + "\n  want: " + want);
+}
+
+// An outcome as one comparable text: its refusal, or "accepted", so that an
+// expected refusal and an expected success are checked the same way.
+template <class Outcome>
+std::string refusal_or_accepted(const Outcome& outcome) {
+    return outcome.ok() ? "accepted" : outcome.refusal();
+}
+
+// `outcome` refused with `expected`, or accepted when nothing is expected.
+template <class Outcome>
+void require_refusal(const Outcome& outcome, const std::optional<std::string>& expected,
+                     const char* what) {
+    require_equal(refusal_or_accepted(outcome), expected.value_or("accepted"), what);
 }
 
 // Digits with an optional '-': "0", never "-0" or "007".
