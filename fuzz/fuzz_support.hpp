@@ -5,6 +5,7 @@
 
 #include <gmpxx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,20 @@ inline std::vector<std::uint8_t> without_leading_zeros(std::span<const std::uint
     std::size_t first = 0;
     while (first < bytes.size() && bytes[first] == 0) ++first;
     return {bytes.begin() + static_cast<std::ptrdiff_t>(first), bytes.end()};
+}
+
+// `written` is `input` in minimal form: its first `header` bytes as they
+// were, then the integer after them without its leading zero bytes.
+inline void require_minimal_rewrite(const std::vector<std::uint8_t>& written,
+                                    std::span<const std::uint8_t> input, std::size_t header) {
+    const std::vector<std::uint8_t> minimal = without_leading_zeros(input.subspan(header));
+    const auto digits = written.begin() + static_cast<std::ptrdiff_t>(header);
+    require(written.size() == header + minimal.size(), "written blob is not minimal");
+    require(std::equal(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(header),
+                       written.begin()),
+            "written blob changed the header");
+    require(std::equal(minimal.begin(), minimal.end(), digits),
+            "written blob is not the input's integer");
 }
 
 }  // namespace hecrypt::fuzz
