@@ -29,18 +29,13 @@ inline void require_equal(const std::string& got, const std::string& want, const
     if (got != want) broken(std::string(what) + "\n  got:  " + got + "\n  want: " + want);
 }
 
-// An outcome as one comparable text: its refusal, or "accepted", so that an
-// expected refusal and an expected success are checked the same way.
-template <class Outcome>
-std::string refusal_or_accepted(const Outcome& outcome) {
-    return outcome.ok() ? "accepted" : outcome.refusal();
-}
-
-// `outcome` refused with `expected`, or accepted when nothing is expected.
+// `outcome` refused with `expected`, or accepted when nothing is expected:
+// both as one text, so that either is checked the same way.
 template <class Outcome>
 void require_refusal(const Outcome& outcome, const std::optional<std::string>& expected,
                      const char* what) {
-    require_equal(refusal_or_accepted(outcome), expected.value_or("accepted"), what);
+    require_equal(outcome.ok() ? "accepted" : outcome.refusal(), expected.value_or("accepted"),
+                  what);
 }
 
 // Digits with an optional '-': "0", never "-0" or "007".
