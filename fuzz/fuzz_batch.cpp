@@ -166,21 +166,6 @@ mpz_class signed_residue(const mpz_class& m) {
     return r > n / 2 ? mpz_class(r - n) : r;
 }
 
-// A call must succeed when no refusal is expected and otherwise refuse with
-// exactly the expected one: the lowest refused item's, whatever the pool.
-template <class T>
-void check_refusal(const Outcome<T>& got, const std::optional<std::string>& expected,
-                   const char* call) {
-    if (!expected) {
-        if (!got.ok()) broken(std::string(call) + " refused a valid batch: " + got.refusal());
-        return;
-    }
-    if (got.ok()) broken(std::string(call) + " accepted, expected: " + *expected);
-    if (got.refusal() != *expected)
-        broken(std::string(call) + " refused with: " + got.refusal() +
-               "\n  expected: " + *expected);
-}
-
 // The sum blob of `terms`, all parsed: their product modulo n^2.
 Bytes expected_sum(const Terms& terms) {
     mpz_class acc = 1;
@@ -277,16 +262,6 @@ std::vector<ByteView> views_of(const Terms& terms) {
     return views;
 }
 
-// The length of the longest prefix of `items` in which at most `limit` items
-// are `costly`: the part of the batch an expensive call is given.
-template <class Costly>
-std::size_t affordable_prefix(const std::vector<Item>& items, std::size_t limit, Costly costly) {
-    std::size_t length = 0;
-    for (std::size_t spent = 0; length < items.size(); ++length)
-        if (costly(items[length]) && ++spent > limit) break;
-    return length;
-}
-
 // A blob to decrypt and the plaintext it must give.
 struct Probe {
     Bytes blob;
@@ -299,7 +274,7 @@ void check_plaintexts(const std::vector<Probe>& probes) {
     std::vector<ByteView> views;
     for (const Probe& probe : probes) views.emplace_back(probe.blob);
     const auto texts = decrypt_many(fixture().keys.secret_key, views);
-    check_refusal(texts, {}, "decrypt_many of known results");
+    require_refusal(texts, {}, "decrypt_many of known results");
     for (std::size_t i = 0; i < probes.size(); ++i)
         require_equal(texts.value()[i], probes[i].m.get_str(), "plaintext of a known result");
 }
@@ -313,13 +288,9 @@ void add_probe(std::vector<Probe>& probes, Bytes blob, const std::optional<mpz_c
 Outcome<Bytes> checked_add_many(const Terms& terms) {
     const std::vector<ByteView> views = views_of(terms);
     Outcome<Bytes> sum = add_many(fixture().keys.public_key, views);
-    const std::optional<std::string> refusal = add_many_refusal(terms);
-    if (refusal) {
-        check_refusal(sum, {*refusal}, "add_many");
-    } else {
-        check_refusal(sum, {}, "add_many");
+    require_refusal(sum, add_many_refusal(terms), "add_many");
+    if (sum.ok())
         require(sum.value() == expected_sum(terms), "add_many is not the product of its terms");
-    }
     return sum;
 }
 
@@ -327,8 +298,8 @@ Outcome<Bytes> checked_add_many(const Terms& terms) {
 // can stand in for the block's blobs (reading one would change the refusal).
 void check_oversized_add_many() {
     static const std::vector<ByteView> views(SUM_HEADROOM_TERMS + 1);
-    check_refusal(add_many(fixture().keys.public_key, views),
-                  {add_many_limit_refusal(views.size())}, "add_many");
+    require_refusal(add_many(fixture().keys.public_key, views),
+                    {add_many_limit_refusal(views.size())}, "add_many");
 }
 
 void check_sums(const std::vector<Item>& items, const std::vector<Block>& blocks,
@@ -336,7 +307,7 @@ void check_sums(const std::vector<Item>& items, const std::vector<Block>& blocks
     std::vector<ByteView> views;
     for (const Item& item : items) views.emplace_back(item.bytes);
     const auto sums = add_blocks(fixture().keys.public_key, views, blocks);
-    check_refusal(sums, add_blocks_refusal(items, blocks), "add_blocks");
+    require_refusal(sums, add_blocks_refusal(items, blocks), "add_blocks");
     for (std::size_t j = 0; j < blocks.size(); ++j) {
         if (blocks[j].size() > SUM_HEADROOM_TERMS) {
             check_oversized_add_many();
@@ -352,14 +323,17 @@ void check_sums(const std::vector<Item>& items, const std::vector<Block>& blocks
     }
 }
 
-// The first `count` items as views, and the refusal a parallel batch call
-// must give for them: the first item that is unparsable, or for which
-// `refused(item)` says why.
-template <class Refused>
-std::vector<ByteView> batch_of(const std::vector<Item>& items, std::size_t count,
-                               std::optional<std::string>& refusal, Refused refused) {
+// Runs a parallel batch call on the longest prefix of `items` in which at
+// most `limit` items are `costly` (the part of the batch an expensive call is
+// given). It must refuse as the first item that is unparsable, or for which
+// `refused(item)` says why, and otherwise give one result per item.
+template <class Costly, class Refused, class Call>
+auto checked_batch(const char* name, const std::vector<Item>& items, std::size_t limit,
+                   Costly costly, Refused refused, Call call) {
     std::vector<ByteView> views;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::optional<std::string> refusal;
+    for (std::size_t i = 0, spent = 0; i < items.size(); ++i) {
+        if (costly(items[i]) && ++spent > limit) break;
         views.emplace_back(items[i].bytes);
         if (refusal) continue;
         if (!items[i].parsed.ok()) {
@@ -368,28 +342,27 @@ std::vector<ByteView> batch_of(const std::vector<Item>& items, std::size_t count
             refusal = label(i + 1) + *why;
         }
     }
-    return views;
+    auto results = call(views);
+    require_refusal(results, refusal, name);
+    require(!results.ok() || results.value().size() == views.size(), "lost or added results");
+    return results;
 }
 
 void check_decrypt_many(const std::vector<Item>& items) {
-    const std::size_t count = affordable_prefix(items, MAX_DECRYPTIONS, [](const Item& item) {
-        return item.decryptable() && item.parsed.value().scale == 0;
-    });
-    std::optional<std::string> refusal;
-    const auto views =
-        batch_of(items, count, refusal, [](const Item& item) -> std::optional<std::string> {
+    const auto texts = checked_batch(
+        "decrypt_many", items, MAX_DECRYPTIONS,
+        [](const Item& item) { return item.decryptable() && item.parsed.value().scale == 0; },
+        [](const Item& item) -> std::optional<std::string> {
             if (const unsigned s = item.parsed.value().scale; s != 0)
                 return " carries scale " + scale_text(s) +
                        ": an exact decryption returns the plaintext integer, and a scale would "
                        "divide it back into a float";
             if (!item.decryptable()) return " is not one under this key";
             return std::nullopt;
-        });
-    const auto texts = decrypt_many(fixture().keys.secret_key, views);
-    check_refusal(texts, refusal, "decrypt_many");
+        },
+        [](const auto& views) { return decrypt_many(fixture().keys.secret_key, views); });
     if (!texts.ok()) return;
-    require(texts.value().size() == count, "decrypt_many lost or added results");
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < texts.value().size(); ++i) {
         require(is_canonical_integer(texts.value()[i]), "decrypt_many result is not an integer");
         if (items[i].m)
             require_equal(texts.value()[i], signed_residue(*items[i].m).get_str(),
@@ -398,19 +371,15 @@ void check_decrypt_many(const std::vector<Item>& items) {
 }
 
 void check_rerandomize(const std::vector<Item>& items, std::vector<Probe>& probes) {
-    const std::size_t count = affordable_prefix(items, MAX_RERANDOMIZED,
-                                                [](const Item& item) { return item.in_range(); });
-    std::optional<std::string> refusal;
-    const auto views =
-        batch_of(items, count, refusal, [](const Item& item) -> std::optional<std::string> {
+    const auto fresh = checked_batch(
+        "rerandomize", items, MAX_RERANDOMIZED, [](const Item& item) { return item.in_range(); },
+        [](const Item& item) -> std::optional<std::string> {
             if (item.in_range()) return std::nullopt;
             return " is not in [1, n^2) of this key";
-        });
-    const auto fresh = rerandomize(fixture().keys.public_key, views);
-    check_refusal(fresh, refusal, "rerandomize");
+        },
+        [](const auto& views) { return rerandomize(fixture().keys.public_key, views); });
     if (!fresh.ok()) return;
-    require(fresh.value().size() == count, "rerandomize lost or added blobs");
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < fresh.value().size(); ++i) {
         const Bytes& out = fresh.value()[i];
         require(out[0] == items[i].bytes[0], "rerandomize changed the scale byte");
         require(out.size() == 1 || out[1] != 0, "rerandomize wrote a blob that is not minimal");

@@ -1,7 +1,6 @@
 // parse_blob on arbitrary bytes: it accepts exactly the non-empty inputs
 // whose first byte is a scale of at most 18, and writing the parsed blob back
 // gives the input in minimal form (leading zero bytes of the integer dropped).
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,11 +27,7 @@ void check_refusal(const Outcome<ParsedBlob>& parsed, ByteView input) {
 
 void check_written(const ParsedBlob& blob, ByteView input) {
     const Bytes written = write_blob(blob.scale, blob.ciphertext);
-    const Bytes minimal = without_leading_zeros(input.subspan(1));
-    require(written.size() == 1 + minimal.size(), "written blob is not minimal");
-    require(written[0] == input[0], "written blob changed the scale byte");
-    require(std::equal(minimal.begin(), minimal.end(), written.begin() + 1),
-            "written blob is not the input's integer");
+    require_minimal_rewrite(written, input, 1);
     const Outcome<ParsedBlob> again = parse_blob(written);
     require(again.ok() && again.value().scale == blob.scale &&
                 again.value().ciphertext == blob.ciphertext,

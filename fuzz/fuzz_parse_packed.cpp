@@ -33,15 +33,7 @@ void check_written(const PackedBlob& blob, ByteView input) {
     const std::size_t header = packed ? PACKED_HEADER_BYTES : 1;
     require(blob.ciphertext == integer_of(input.subspan(header)),
             "parsed integer is not the big-endian value of the bytes after the header");
-    const Bytes written = write_packed(blob.layout, blob.ciphertext);
-    const Bytes minimal = without_leading_zeros(input.subspan(header));
-    require(written.size() == header + minimal.size(), "written blob is not minimal");
-    require(std::equal(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(header),
-                       written.begin()),
-            "written blob changed the header");
-    require(std::equal(minimal.begin(), minimal.end(),
-                       written.begin() + static_cast<std::ptrdiff_t>(header)),
-            "written blob is not the input's integer");
+    require_minimal_rewrite(write_packed(blob.layout, blob.ciphertext), input, header);
 }
 
 // Digits in [-2^(w-1), 2^(w-1)) taken off m from the bottom, or nothing

@@ -5,9 +5,11 @@
 
 #include <gmpxx.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,6 +27,15 @@ inline void require(bool condition, const char* what) {
 
 inline void require_equal(const std::string& got, const std::string& want, const char* what) {
     if (got != want) broken(std::string(what) + "\n  got:  " + got + "\n  want: " + want);
+}
+
+// `outcome` refused with `expected`, or accepted when nothing is expected:
+// both as one text, so that either is checked the same way.
+template <class Outcome>
+void require_refusal(const Outcome& outcome, const std::optional<std::string>& expected,
+                     const char* what) {
+    require_equal(outcome.ok() ? "accepted" : outcome.refusal(), expected.value_or("accepted"),
+                  what);
 }
 
 // Digits with an optional '-': "0", never "-0" or "007".
@@ -47,6 +58,20 @@ inline std::vector<std::uint8_t> without_leading_zeros(std::span<const std::uint
     std::size_t first = 0;
     while (first < bytes.size() && bytes[first] == 0) ++first;
     return {bytes.begin() + static_cast<std::ptrdiff_t>(first), bytes.end()};
+}
+
+// `written` is `input` in minimal form: its first `header` bytes as they
+// were, then the integer after them without its leading zero bytes.
+inline void require_minimal_rewrite(const std::vector<std::uint8_t>& written,
+                                    std::span<const std::uint8_t> input, std::size_t header) {
+    const std::vector<std::uint8_t> minimal = without_leading_zeros(input.subspan(header));
+    const auto digits = written.begin() + static_cast<std::ptrdiff_t>(header);
+    require(written.size() == header + minimal.size(), "written blob is not minimal");
+    require(std::equal(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(header),
+                       written.begin()),
+            "written blob changed the header");
+    require(std::equal(minimal.begin(), minimal.end(), digits),
+            "written blob is not the input's integer");
 }
 
 }  // namespace hecrypt::fuzz

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/keys/keys.hpp"
+#include "core/keys/secret.hpp"
 #include "known_primes.hpp"
 #include "value_of.hpp"
 
@@ -28,6 +29,20 @@ inline const KeyPair& known_keypair_2048() {
     static const KeyPair pair =
         value_of(assemble_keypair(hex(SAFE_PRIME_1024_1), hex(SAFE_PRIME_1024_2)));
     return pair;
+}
+
+inline const KeyPair& known_keypair_3072() {
+    static const KeyPair pair =
+        value_of(assemble_keypair(hex(SAFE_PRIME_1536_1), hex(SAFE_PRIME_1536_2)));
+    return pair;
+}
+
+// The secret key of p and q on the engine named, so that one process can
+// hold the same key on both.
+inline SecretKeyRecord secret_key_on(const mpz_class& p, const mpz_class& q, EngineChoice choice) {
+    std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
+    if (!sk) throw InternalFault("p and q make no secret key");
+    return on_engine(std::move(*sk), choice);
 }
 
 // (1 + m n) x^n mod n^2 for a chosen x: a ciphertext formed without the key's

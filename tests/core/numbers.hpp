@@ -5,8 +5,10 @@
 #include <gmpxx.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <span>
+#include <vector>
 
 namespace hecrypt::testing {
 
@@ -21,6 +23,14 @@ inline mpz_class power_of_two(std::size_t bits) { return mpz_class(1) << bits; }
 // Exactly `bits` bits, odd.
 inline mpz_class random_odd(gmp_randclass& rng, unsigned bits) {
     return rng.get_z_bits(bits) | power_of_two(bits - 1) | 1;
+}
+
+// `count` bytes of `rng`.
+inline std::vector<std::uint8_t> random_bytes(gmp_randclass& rng, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    for (auto& byte : bytes)
+        byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
+    return bytes;
 }
 
 // The integer whose limbs these are, least significant first.

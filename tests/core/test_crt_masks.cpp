@@ -7,13 +7,13 @@
 #include <limits>
 #include <random>
 
-#include "core/engine/dispatch.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/keys/secret.hpp"
 #include "core/ops/ops.hpp"
-#include "core/support/cpu.hpp"
 #include "core/support/ct.hpp"
+#include "engines.hpp"
 #include "key_fixtures.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
@@ -40,8 +40,8 @@ TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
     gmp.seed(static_cast<unsigned long>(rng()));
     mpz_class r, s;
     do {
-        r = gmp.get_z_bits(GetParam().r_bits) | (mpz_class(1) << (GetParam().r_bits - 1)) | 1;
-        s = gmp.get_z_bits(GetParam().s_bits) | (mpz_class(1) << (GetParam().s_bits - 1)) | 1;
+        r = testing::random_odd(gmp, GetParam().r_bits);
+        s = testing::random_odd(gmp, GetParam().s_bits);
     } while (gcd(r, s) != 1);
     mpz_class r_inv_s;
     mpz_invert(r_inv_s.get_mpz_t(), r.get_mpz_t(), s.get_mpz_t());
@@ -67,16 +67,6 @@ INSTANTIATE_TEST_SUITE_P(Widths, CrtRecombination,
                          ::testing::Values(CrtCase{128, 127}, CrtCase{200, 130}, CrtCase{130, 200},
                                            CrtCase{2048, 2048}, CrtCase{3072, 3071}));
 
-const KeyPair& known_keypair_3072() {
-    static const KeyPair pair = [] {
-        auto made = assemble_keypair(testing::hex(testing::SAFE_PRIME_1536_1),
-                                     testing::hex(testing::SAFE_PRIME_1536_2));
-        if (!made.ok()) throw InternalFault(made.refusal());
-        return std::move(made.value());
-    }();
-    return pair;
-}
-
 struct Engine {
     unsigned key_bits;
     EngineChoice choice;
@@ -94,14 +84,15 @@ mpz_class mask_of(const PublicKeyRecord& pk, const Digits& digits) {
 class KeyHolderMasks : public ::testing::TestWithParam<Engine> {
   protected:
     const KeyPair& pair() const {
-        return GetParam().key_bits == 2048 ? testing::known_keypair_2048() : known_keypair_3072();
+        return GetParam().key_bits == 2048 ? testing::known_keypair_2048()
+                                           : testing::known_keypair_3072();
     }
     bool lanes8() const { return GetParam().choice == EngineChoice::ifma; }
     // The key's secret part on the engine the test names, its tables built.
     void SetUp() override {
-        if (lanes8() && !ifma_available()) GTEST_SKIP() << "no 8-lane engine here";
-        const SecretKeyRecord& known = pair().secret_key;
-        secret_ = on_engine(std::move(*prepare_decryption(known.p, known.q)), GetParam().choice);
+        if (lanes8()) HECRYPT_SKIP_WITHOUT_IFMA();
+        secret_ =
+            testing::secret_key_on(pair().secret_key.p, pair().secret_key.q, GetParam().choice);
         masks_.emplace(pair().public_key.hs);
         masks_->prepare(secret_);
     }
@@ -207,17 +198,16 @@ TEST(KeyHolderEncryption, AnEmptyBatchBuildsNothing) {
 }
 
 TEST(KeyHolderEncryption, AKeyWithoutItsBaseIsAFaultNotACiphertext) {
-    std::optional<SecretKeyRecord> sk = prepare_decryption(
-        testing::hex(testing::SAFE_PRIME_1024_1), testing::hex(testing::SAFE_PRIME_1024_2));
-    ASSERT_TRUE(sk.has_value());
+    const SecretKeyRecord& known = testing::known_keypair_2048().secret_key;
+    const SecretKeyRecord sk = testing::secret_key_on(known.p, known.q, EngineChoice::automatic);
     const double one[] = {1.0};
-    EXPECT_THROW(keyholder_encrypt_many(*sk, one, 8), InternalFault);
+    EXPECT_THROW(keyholder_encrypt_many(sk, one, 8), InternalFault);
 }
 
 // A key moved to another engine builds the key holder's tables anew there,
 // though they were built on the first: the masks then come from the new one.
 TEST(KeyHolderEncryption, TablesFollowTheKeysEngine) {
-    if (!ifma_available()) GTEST_SKIP() << "one engine only here";
+    HECRYPT_SKIP_WITHOUT_IFMA();
     auto made = assemble_keypair(testing::hex(testing::SAFE_PRIME_1024_1),
                                  testing::hex(testing::SAFE_PRIME_1024_2));
     ASSERT_TRUE(made.ok());

@@ -8,10 +8,9 @@
 #include <string_view>
 
 #include "core/encoding/blob.hpp"
-#include "core/engine/dispatch.hpp"
 #include "core/engine/engine.hpp"
 #include "core/ops/ops.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "key_fixtures.hpp"
 #include "same_outcome.hpp"
 
@@ -22,14 +21,10 @@ using testing::expect_same;
 using testing::value_of;
 using testing::views;
 
-const char* name_of(EngineChoice choice) {
-    return choice == EngineChoice::ifma ? "ifma" : "portable";
-}
-
 KeyPair known_key_on(EngineChoice choice) {
     const KeyPair& known = testing::known_keypair_2048();
-    std::optional<SecretKeyRecord> sk = prepare_decryption(known.secret_key.p, known.secret_key.q);
-    return {on_engine(known.public_key, choice), on_engine(std::move(*sk), choice)};
+    return {on_engine(known.public_key, choice),
+            testing::secret_key_on(known.secret_key.p, known.secret_key.q, choice)};
 }
 
 // Each made on first use: the 8-lane one only where the CPU runs it.
@@ -58,8 +53,7 @@ std::vector<Bytes> ciphertexts(std::size_t count) {
 class Engines : public ::testing::TestWithParam<EngineChoice> {
   protected:
     void SetUp() override {
-        if (GetParam() == EngineChoice::ifma && !ifma_available())
-            GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
+        if (GetParam() == EngineChoice::ifma) HECRYPT_SKIP_WITHOUT_IFMA();
     }
     const KeyPair& key() const { return key_on(GetParam()); }
 };
@@ -143,7 +137,7 @@ TEST_P(Engines, RerandomizeKeepsThePlaintext) {
 
 INSTANTIATE_TEST_SUITE_P(Both, Engines,
                          ::testing::Values(EngineChoice::portable, EngineChoice::ifma),
-                         [](const auto& info) { return std::string(name_of(info.param)); });
+                         [](const auto& info) { return testing::engine_name(info.param); });
 
 // Keys get the 8-lane engine wherever the CPU runs it, unless
 // HECRYPT_PORTABLE=1 asks for the portable one.

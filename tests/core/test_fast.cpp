@@ -11,13 +11,7 @@ namespace {
 
 using testing::fault_text;
 using testing::powm;
-
-Bytes random_bytes(gmp_randclass& rng, std::size_t count) {
-    Bytes bytes(count);
-    for (auto& byte : bytes)
-        byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
-    return bytes;
-}
+using testing::random_bytes;
 
 // A table over n^2 for a random odd n, with one window per digit of an
 // exponent of half the bits of n, as a key of that size carries.
@@ -30,7 +24,7 @@ struct Engine {
 Engine make_engine(unsigned n_bits) {
     gmp_randclass rng(gmp_randinit_default);
     rng.seed(n_bits);
-    const mpz_class n = rng.get_z_bits(n_bits) | (mpz_class(1) << (n_bits - 1)) | 1;
+    const mpz_class n = testing::random_odd(rng, n_bits);
     const mpz_class m = n * n, base = rng.get_z_range(m);
     const std::size_t bytes = n_bits / 16;
     return {base, m, bytes, build_table(base, m, (8 * bytes + 4) / 6)};

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/ifma/fixed8.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "fault_text.hpp"
 #include "key_fixtures.hpp"
+#include "numbers.hpp"
 
 namespace hecrypt {
 namespace {
@@ -46,7 +47,7 @@ const Tables& tables(unsigned bits) {
     static const Tables t4096 = [] {
         gmp_randclass rng(gmp_randinit_default);
         rng.seed(4096);
-        const mpz_class n = rng.get_z_bits(4096) | (mpz_class(1) << 4095) | 1;
+        const mpz_class n = testing::random_odd(rng, 4096);
         return tables_for(rng.get_z_bits(4000), n);
     }();
     return bits == 2048 ? t2048 : bits == 3072 ? t3072 : t4096;
@@ -54,9 +55,7 @@ const Tables& tables(unsigned bits) {
 
 class FixedBase8 : public ::testing::TestWithParam<KeyCase> {
   protected:
-    void SetUp() override {
-        if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
-    }
+    void SetUp() override { HECRYPT_SKIP_WITHOUT_IFMA(); }
     const Tables& t() const { return tables(GetParam().bits); }
 
     void expect_lanes_match(const Digits8& digits) const {
@@ -68,12 +67,7 @@ class FixedBase8 : public ::testing::TestWithParam<KeyCase> {
 
 Digits8 random_digits(gmp_randclass& rng, std::size_t bytes) {
     Digits8 digits;
-    for (Digits& lane : digits) {
-        Bytes e(bytes);
-        for (std::uint8_t& byte : e)
-            byte = static_cast<std::uint8_t>(mpz_class(rng.get_z_bits(8)).get_ui());
-        lane = exponent_digits(e);
-    }
+    for (Digits& lane : digits) lane = exponent_digits(testing::random_bytes(rng, bytes));
     return digits;
 }
 

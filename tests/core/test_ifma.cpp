@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/ifma/convert.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "fault_text.hpp"
 #include "numbers.hpp"
 
@@ -98,7 +98,7 @@ class IfmaKernel : public ::testing::TestWithParam<std::tuple<ModulusCase, LaneC
     IfmaContext ctx{m};
 
     void SetUp() override {
-        if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
+        HECRYPT_SKIP_WITHOUT_IFMA();
         rng.seed(static_cast<unsigned long>(ctx.width));
         r_inverse = power_of_two(52 * ctx.width);
         mpz_invert(r_inverse.get_mpz_t(), r_inverse.get_mpz_t(), m.get_mpz_t());
@@ -226,7 +226,7 @@ TEST(IfmaFaults, ContextRefusesWhatItCannotServe) {
 }
 
 TEST(IfmaFaults, KernelsCheckWidths) {
-    if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
+    HECRYPT_SKIP_WITHOUT_IFMA();
     const IfmaContext ctx(power_of_two(100) + 1);
     IfmaScratch scratch(ctx), small(IfmaContext(3));
     Lanes8 ok(ctx.width), narrow(ctx.width - 1);

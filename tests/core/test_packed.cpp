@@ -27,10 +27,9 @@ struct Engines {
 
 Engines engines_of(const mpz_class& p, const mpz_class& q) {
     const PublicKeyRecord pk = testing::public_key_of(p * q);
-    auto sk = prepare_decryption(p, q), sk_portable = prepare_decryption(p, q);
-    if (!sk || !sk_portable) throw InternalFault("test key");
-    return {pk, on_engine(pk, EngineChoice::portable), std::move(*sk),
-            on_engine(std::move(*sk_portable), EngineChoice::portable)};
+    return {pk, on_engine(pk, EngineChoice::portable),
+            testing::secret_key_on(p, q, EngineChoice::automatic),
+            testing::secret_key_on(p, q, EngineChoice::portable)};
 }
 
 // Decryption needs no safe primes, so the 4096-bit key's come quickly.

@@ -14,6 +14,7 @@
 
 #include "core/runtime/interrupt.hpp"
 #include "core/runtime/pool.hpp"
+#include "fault_text.hpp"
 
 namespace hecrypt {
 namespace {
@@ -202,17 +203,15 @@ TEST(Interruption, ShortCallsNeverAsk) {
 TEST(WorkerPool, CarriesAFaultToTheCallerAfterTheStageAndStaysUsable) {
     WorkerPool pool(3);
     std::vector<int> visited(50, 0);
-    try {
+    const auto faulty_stage = [&] {
         run_stage(pool, visited.size(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 if (i == 10) throw InternalFault("boom");
                 visited[i] = 1;
             }
         });
-        FAIL() << "no fault";
-    } catch (const InternalFault& fault) {
-        EXPECT_STREQ(fault.what(), "boom");
-    }
+    };
+    EXPECT_EQ(testing::fault_text(faulty_stage), "boom");
     EXPECT_EQ(visited[49], 1);
     auto results = parallel_map<std::size_t>(pool, 30, square);
     ASSERT_TRUE(results.ok());

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/ifma/pow8.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "fault_text.hpp"
 
 namespace hecrypt {
@@ -34,7 +34,7 @@ class Pow8 : public ::testing::TestWithParam<std::tuple<PowCase, LaneCount>> {};
 // Edge exponents (0, 1, all ones, the top bit alone) and edge bases (0, 1,
 // m - 1) among random ones, each lane against GMP.
 TEST_P(Pow8, MatchesGmpLaneByLane) {
-    if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
+    HECRYPT_SKIP_WITHOUT_IFMA();
     const auto [modulus_bits, bits] = std::get<0>(GetParam());
     const LaneCount lanes = std::get<1>(GetParam());
     gmp_randclass rng(gmp_randinit_default);
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(LaneCount::Eight, LaneCount::Four)));
 
 TEST(Pow8Checks, RefusesAnExponentWiderThanItsWords) {
-    if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA; the kernels never run";
+    HECRYPT_SKIP_WITHOUT_IFMA();
     const IfmaContext ctx(mpz_class(1000003));
     IfmaScratch scratch(ctx);
     Lanes8 base(ctx.width), out(ctx.width);

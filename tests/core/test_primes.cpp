@@ -12,7 +12,7 @@
 #include "core/keys/keys.hpp"
 #include "core/keys/primes.hpp"
 #include "core/runtime/interrupt.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 
 namespace hecrypt {
 namespace {
@@ -84,10 +84,11 @@ INSTANTIATE_TEST_SUITE_P(BoundsAndLengths, Sieve,
 // Whether counts drawn `draws` times from k equally likely values look like
 // it: the chi-squared statistic within about seven standard deviations of
 // its mean, k - 1. A draw that favoured some values fails by far.
-void expect_uniform(const std::vector<int>& counts, int draws) {
+template <class Key>
+void expect_uniform(const std::map<Key, int>& counts, int draws) {
     const double expected = double(draws) / counts.size(), df = counts.size() - 1.0;
     double chi2 = 0;
-    for (int c : counts) chi2 += (c - expected) * (c - expected) / expected;
+    for (const auto& [value, c] : counts) chi2 += (c - expected) * (c - expected) / expected;
     EXPECT_LT(chi2, df + 7 * std::sqrt(2 * df)) << counts.size() << " values";
 }
 
@@ -115,9 +116,7 @@ TEST_P(Candidates, UniformOverTheOddXTheChosenPrimesLeave) {
         ASSERT_TRUE(counts.contains(x.get_ui()) && x.fits_ulong_p()) << x.get_str();
         ++counts[x.get_ui()];
     }
-    std::vector<int> seen;
-    for (auto [x, count] : counts) seen.push_back(count);
-    expect_uniform(seen, draws);
+    expect_uniform(counts, draws);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, Candidates, ::testing::Values(8, 15, 17, 20));
@@ -139,20 +138,14 @@ TEST(CandidatesAtKeyLengths, UseThePrimesToFortySeven) {
             ++classes[mpz_fdiv_ui(x.get_mpz_t(), 5 * 7 * 11)];
         }
         ASSERT_EQ(classes.size(), 3u * 5 * 9);
-        std::vector<int> seen;
-        for (auto [c, count] : classes) seen.push_back(count);
-        expect_uniform(seen, DRAWS);
+        expect_uniform(classes, DRAWS);
     }
 }
 
-std::vector<EngineChoice> engines() {
-    std::vector<EngineChoice> out{EngineChoice::portable};
-    if (ifma_available()) out.push_back(EngineChoice::ifma);
-    return out;
-}
+using testing::available_engines;
 
 std::string engine_name(const ::testing::TestParamInfo<EngineChoice>& info) {
-    return info.param == EngineChoice::ifma ? "Lanes8" : "Portable";
+    return testing::engine_name(info.param);
 }
 
 // (6k + 1)(12k + 1)(18k + 1) with all three factors prime, for the first k
@@ -221,7 +214,7 @@ TEST_P(Pretest, AgreesWithGmpPower) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Pretest, ::testing::ValuesIn(engines()), engine_name);
+INSTANTIATE_TEST_SUITE_P(Engines, Pretest, ::testing::ValuesIn(available_engines()), engine_name);
 
 struct SearchCase {
     EngineChoice engine;
@@ -244,29 +237,25 @@ TEST_P(Search, GivesSafeBlumPrimesOfTheLength) {
     }
 }
 
+// Fewer searches the longer the primes, whose search costs more.
 std::vector<SearchCase> search_cases() {
     std::vector<SearchCase> cases;
-    for (EngineChoice engine : engines())
-        for (auto [bits, count] : {std::pair{8u, 30},
-                                   {9u, 30},
-                                   {12u, 30},
-                                   {17u, 30},
-                                   {18u, 30},
-                                   {19u, 30},
-                                   {33u, 20},
-                                   {64u, 20},
-                                   {65u, 20},
-                                   {130u, 10},
-                                   {256u, 5},
-                                   {521u, 2}})
-            cases.push_back({engine, bits, count});
+    for (EngineChoice engine : available_engines())
+        for (unsigned bits : {8u, 9u, 12u, 17u, 18u, 19u, 33u, 64u, 65u, 130u, 256u, 521u})
+            cases.push_back({engine, bits,
+                             bits < 32    ? 30
+                             : bits < 128 ? 20
+                             : bits < 256 ? 10
+                             : bits < 512 ? 5
+                                          : 2});
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EnginesAndLengths, Search, ::testing::ValuesIn(search_cases()), [](const auto& info) {
-        return engine_name({info.param.engine, info.index}) + "_" + std::to_string(info.param.bits);
-    });
+INSTANTIATE_TEST_SUITE_P(EnginesAndLengths, Search, ::testing::ValuesIn(search_cases()),
+                         [](const auto& info) {
+                             return testing::engine_name(info.param.engine) + "_" +
+                                    std::to_string(info.param.bits);
+                         });
 
 // Every safe prime of a length, found by testing each odd x.
 std::vector<mpz_class> all_safe_primes(unsigned bits) {
@@ -291,12 +280,10 @@ TEST_P(Uniform, EverySafePrimeOfTheLengthAlike) {
     const int draws = 20 * static_cast<int>(primes.size());
     for (int i = 0; i < draws; ++i) ++counts[safe_prime(BITS, GetParam()).get_str()];
     ASSERT_EQ(counts.size(), primes.size());
-    std::vector<int> seen;
-    for (auto [p, count] : counts) seen.push_back(count);
-    expect_uniform(seen, draws);
+    expect_uniform(counts, draws);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Uniform, ::testing::ValuesIn(engines()), engine_name);
+INSTANTIATE_TEST_SUITE_P(Engines, Uniform, ::testing::ValuesIn(available_engines()), engine_name);
 
 // Says stop at its `calls`-th question.
 class StopAfter final : public Checkpoint {
@@ -332,7 +319,7 @@ TEST_P(Interrupt, StopsTheSearchAtACheckpoint) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Interrupt, ::testing::ValuesIn(engines()), engine_name);
+INSTANTIATE_TEST_SUITE_P(Engines, Interrupt, ::testing::ValuesIn(available_engines()), engine_name);
 
 struct KeyCase {
     std::uint32_t bits;

@@ -5,7 +5,7 @@
 #include "core/engine/ifma/powers8.hpp"
 #include "core/engine/portable/engines.hpp"
 #include "core/runtime/pow_vartime.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -50,7 +50,7 @@ std::vector<ScalarPair> pairs_of(const PublicKeyRecord& pk, unsigned bits) {
 class Products8 : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(Products8, LanesGiveThePortablePowers) {
-    if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
+    HECRYPT_SKIP_WITHOUT_IFMA();
     const PublicKeyRecord pk = key_of(GetParam());
     const IfmaContext ctx(pk.n_squared);
     const std::vector<ScalarPair> secret = pairs_of(pk, SCALAR_BITS), open = pairs_of(pk, 53);

@@ -10,9 +10,12 @@
 
 #include "core/runtime/rng.hpp"
 #include "core/support/outcome.hpp"
+#include "fault_text.hpp"
 
 namespace hecrypt {
 namespace {
+
+using testing::fault_text;
 
 void fixed_seed(Seed& seed) { seed.fill(7); }
 
@@ -65,28 +68,22 @@ ChaChaState zero_key_input(std::uint64_t counter) {
     return input;
 }
 
-// The block as keystream bytes: words in little-endian order, in hex.
-std::string keystream_hex(const ChaChaState& words) {
+std::string hex_of(ByteView bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (std::uint32_t word : words) {
-        for (int byte = 0; byte < 4; ++byte) {
-            const unsigned value = (word >> (8 * byte)) & 0xff;
-            hex += digits[value >> 4];
-            hex += digits[value & 0xf];
-        }
+    for (std::uint8_t byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xf];
     }
     return hex;
 }
 
-std::string hex_of(const std::uint8_t* bytes, std::size_t len) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < len; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0xf];
-    }
-    return hex;
+// The block as keystream bytes: words in little-endian order, in hex.
+std::string keystream_hex(const ChaChaState& words) {
+    Bytes bytes;
+    for (std::uint32_t word : words)
+        for (int byte = 0; byte < 4; ++byte) bytes.push_back(std::uint8_t(word >> (8 * byte)));
+    return hex_of(bytes);
 }
 
 struct KnownBlock {
@@ -132,20 +129,18 @@ INSTANTIATE_TEST_SUITE_P(Published, ZeroKeyBlock, ::testing::ValuesIn(ZERO_KEY_B
 
 void zero_seed(Seed& seed) { seed.fill(0); }
 
-// One refill is four consecutive ChaCha12 blocks from counter 0: the first
-// two are the published ones, the next two follow on the same counter.
+// One refill is four consecutive ChaCha12 blocks from counter 0 (the first
+// two are the published ones), and the next refill carries on at counter 4.
 TEST(ChaChaRng, RefillIsFourConsecutiveChaCha12Blocks) {
     ChaChaRng rng(zero_seed);
-    const Bytes stream = draw(rng, ChaChaRng::BLOCK_BYTES);
-    EXPECT_EQ(hex_of(stream.data(), 64), ZERO_KEY_BLOCKS[2].keystream);
-    EXPECT_EQ(hex_of(stream.data() + 64, 64), ZERO_KEY_BLOCKS[3].keystream);
-    for (std::uint64_t block = 2; block < 4; ++block) {
-        EXPECT_EQ(hex_of(stream.data() + 64 * block, 64),
+    Bytes stream = draw(rng, ChaChaRng::BLOCK_BYTES);
+    const Bytes next_refill = draw(rng, 64);
+    stream.insert(stream.end(), next_refill.begin(), next_refill.end());
+    EXPECT_EQ(hex_of(ByteView(stream).first(64)), ZERO_KEY_BLOCKS[2].keystream);
+    for (std::uint64_t block = 0; block < 5; ++block)
+        EXPECT_EQ(hex_of(ByteView(stream).subspan(64 * block, 64)),
                   keystream_hex(chacha_block(zero_key_input(block), 12)))
             << "block " << block;
-    }
-    // The next refill carries on at counter 4.
-    EXPECT_EQ(hex_of(draw(rng, 64).data(), 64), keystream_hex(chacha_block(zero_key_input(4), 12)));
 }
 
 struct CounterStep {
@@ -158,14 +153,15 @@ class BlockCounter : public ::testing::TestWithParam<CounterStep> {};
 // Words 12 and 13 are one 64-bit counter: past 2^32 blocks the low word
 // wraps into the high one instead of repeating the first blocks.
 TEST_P(BlockCounter, StepsAsOneSixtyFourBitNumber) {
-    ChaChaState input = zero_key_input(GetParam().before);
-    input[14] = 0x01234567;  // the nonce words are left alone
-    input[15] = 0x89abcdef;
+    const auto with_nonce = [](std::uint64_t counter) {
+        ChaChaState input = zero_key_input(counter);
+        input[14] = 0x01234567;  // the nonce words are left alone
+        input[15] = 0x89abcdef;
+        return input;
+    };
+    ChaChaState input = with_nonce(GetParam().before);
     advance_block_counter(input);
-    ChaChaState expected = zero_key_input(GetParam().after);
-    expected[14] = 0x01234567;
-    expected[15] = 0x89abcdef;
-    EXPECT_EQ(input, expected);
+    EXPECT_EQ(input, with_nonce(GetParam().after));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, BlockCounter,
@@ -234,21 +230,12 @@ TEST(ChaChaRng, ReseedStartsTheNewSeedsStreamAndDropsTheBlock) {
 
 TEST(ChaChaRng, SeedFailuresAreInternalFaults) {
     allow_seeds(0);
-    try {
-        ChaChaRng rng(counting_seed);
-        FAIL() << "no fault";
-    } catch (const InternalFault& fault) {
-        EXPECT_STREQ(fault.what(), "could not initialize thread_rng: no entropy");
-    }
+    EXPECT_EQ(fault_text([] { ChaChaRng rng(counting_seed); }),
+              "could not initialize thread_rng: no entropy");
     allow_seeds(1);
     ChaChaRng rng(counting_seed);
     draw(rng, RESEED_THRESHOLD);
-    try {
-        draw(rng, 1);
-        FAIL() << "no fault";
-    } catch (const InternalFault& fault) {
-        EXPECT_STREQ(fault.what(), "Reseeding RNG failed: no entropy");
-    }
+    EXPECT_EQ(fault_text([&] { draw(rng, 1); }), "Reseeding RNG failed: no entropy");
 }
 
 TEST(OsSeed, GivesDistinctSeeds) {

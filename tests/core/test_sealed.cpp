@@ -83,20 +83,17 @@ TEST(Sealed, LaysOutTheDocumentedFormat) {
     EXPECT_EQ(sealed_modulus(sealed).value(), modulus);
 }
 
-TEST(Sealed, EachSealDrawsItsOwnSaltAndNonce) {
-    const Bytes again = seal_cheaply(known_keypair_2048().secret_key);
+// Sealed again, at the default cost this time: a salt and a nonce of its
+// own, and it opens.
+TEST(Sealed, EachSealDrawsItsOwnSaltAndNonceAndDefaultCostOpens) {
+    const Bytes again = testing::value_of(seal(known_keypair_2048().secret_key, view(PASSPHRASE)));
     const Bytes& first = known_sealed();
+    EXPECT_EQ(from_bytes_be(ByteView(again).subspan(21, 8)), default_kdf_cost().memlimit);
     EXPECT_NE(Bytes(first.begin() + 29, first.begin() + 45),
               Bytes(again.begin() + 29, again.begin() + 45));
     EXPECT_NE(Bytes(first.begin() + 45, first.begin() + 69),
               Bytes(again.begin() + 45, again.begin() + 69));
     EXPECT_EQ(refusal_of(again), "opened");
-}
-
-TEST(Sealed, DefaultCostRoundTrip) {
-    const Bytes sealed = testing::value_of(seal(known_keypair_2048().secret_key, view(PASSPHRASE)));
-    EXPECT_EQ(from_bytes_be(ByteView(sealed).subspan(21, 8)), default_kdf_cost().memlimit);
-    EXPECT_EQ(refusal_of(sealed), "opened");
 }
 
 TEST(Sealed, EveryTruncationIsRefusedAsDamage) {
@@ -132,17 +129,22 @@ TEST(Sealed, EverySingleBitFlipIsRefused) {
     }
 }
 
-TEST(Sealed, WrongPassphrasesAreRefusedLikeDamage) {
-    for (const std::string& wrong :
-         {std::string("correct horse battery stapler"), std::string("x"), std::string(1, '\0')})
-        EXPECT_EQ(refusal_of(known_sealed(), wrong), unseal_failed_message());
-}
-
-TEST(Sealed, EmptyPassphrasesAreRefused) {
-    EXPECT_EQ(refusal_of(known_sealed(), ""), "passphrase must not be empty");
+// A wrong passphrase is refused like damage; what the bytes are is told
+// before an empty passphrase is.
+TEST(Sealed, PassphrasesAndForeignBytesMeetTheirRefusals) {
+    const std::string sealed(known_sealed().begin(), known_sealed().end());
+    const std::string cases[][3] = {
+        {sealed, "correct horse battery stapler", unseal_failed_message()},
+        {sealed, "x", unseal_failed_message()},
+        {sealed, std::string(1, '\0'), unseal_failed_message()},
+        {sealed, "", "passphrase must not be empty"},
+        {"PK\3\4", "", NOT_SEALED},
+        {"hecrypt-sea!", PASSPHRASE, NOT_SEALED},
+        {"hecrypt-seal", PASSPHRASE, unseal_failed_message()},  // a truncation
+    };
+    for (const auto& [bytes, passphrase, refusal] : cases)
+        EXPECT_EQ(refusal_of(view(bytes), passphrase), refusal) << passphrase;
     EXPECT_EQ(seal(known_keypair_2048().secret_key, {}).refusal(), "passphrase must not be empty");
-    // What the bytes are is told first.
-    EXPECT_EQ(refusal_of(view("PK\3\4"), ""), NOT_SEALED);
 }
 
 TEST(Sealed, SwappedModulusFailsAuthentication) {
@@ -193,8 +195,6 @@ TEST(Sealed, OtherVersionsAndMagicsAreNamed) {
                                          " cannot be read: this module reads version 1");
         EXPECT_EQ(sealed_modulus(other).refusal(), refusal_of(other));
     }
-    EXPECT_EQ(refusal_of(view("hecrypt-sea!")), NOT_SEALED);
-    EXPECT_EQ(refusal_of(view("hecrypt-seal")), unseal_failed_message());  // a truncation
 }
 
 // Sealed properly under the passphrase, so only the key's own checks can

@@ -8,9 +8,8 @@
 
 #include <vector>
 
-#include "core/engine/dispatch.hpp"
 #include "core/keys/secret.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "key_fixtures.hpp"
 
 namespace hecrypt {
@@ -30,9 +29,8 @@ TEST_P(DecryptWidths, SignedRangeComesBackExactly) {
     const std::optional<SecretKeyRecord> sk = prepare_decryption(p, q);
     ASSERT_TRUE(sk.has_value());
     std::vector<SecretKeyRecord> keys;
-    keys.push_back(on_engine(std::move(*prepare_decryption(p, q)), EngineChoice::portable));
-    if (ifma_available())
-        keys.push_back(on_engine(std::move(*prepare_decryption(p, q)), EngineChoice::ifma));
+    for (EngineChoice engine : testing::available_engines())
+        keys.push_back(testing::secret_key_on(p, q, engine));
     const mpz_class third = sk->n / 3;
     // zero, both signs at the ends of the range, and plaintexts that vanish
     // modulo one prime

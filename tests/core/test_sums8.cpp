@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "core/encoding/blob.hpp"
-#include "core/engine/dispatch.hpp"
 #include "core/engine/ifma/sums8.hpp"
 #include "core/engine/portable/engines.hpp"
 #include "core/ops/ops.hpp"
 #include "core/ops/sum_rules.hpp"
-#include "core/support/cpu.hpp"
+#include "engines.hpp"
 #include "key_fixtures.hpp"
+#include "numbers.hpp"
 #include "same_outcome.hpp"
 
 namespace hecrypt {
@@ -38,8 +38,7 @@ const KeyPairOfEngines& keys(unsigned bits) {
     static const KeyPairOfEngines k4096 = [] {
         gmp_randclass rng(gmp_randinit_default);
         rng.seed(4096);
-        return engines_of(
-            testing::public_key_of(rng.get_z_bits(4096) | (mpz_class(1) << 4095) | 1));
+        return engines_of(testing::public_key_of(testing::random_odd(rng, 4096)));
     }();
     return bits == 2048 ? k2048 : bits == 3072 ? k3072 : k4096;
 }
@@ -83,9 +82,7 @@ void expect_same_block_products(const KeyPairOfEngines& k, const std::vector<Byt
 
 class Sums8 : public ::testing::TestWithParam<unsigned> {
   protected:
-    void SetUp() override {
-        if (!ifma_available()) GTEST_SKIP() << "this CPU lacks AVX-512 IFMA";
-    }
+    void SetUp() override { HECRYPT_SKIP_WITHOUT_IFMA(); }
     const KeyPairOfEngines& k() const { return keys(GetParam()); }
     std::vector<Bytes> blobs(std::size_t count) const {
         return random_blobs(k().lanes.n_squared, count, GetParam());

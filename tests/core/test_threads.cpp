@@ -10,15 +10,12 @@
 
 #include "core/ops/ops.hpp"
 #include "key_fixtures.hpp"
+#include "same_outcome.hpp"
 
 namespace hecrypt {
 namespace {
 
-std::vector<ByteView> views_of(const std::vector<Bytes>& blobs) {
-    std::vector<ByteView> views;
-    for (const Bytes& b : blobs) views.emplace_back(b.data(), b.size());
-    return views;
-}
+using testing::views;
 
 // One thread's round: encrypt, sum in blocks, multiply, re-randomise, decrypt,
 // and check the plaintexts; returns what went wrong, or nothing.
@@ -27,17 +24,15 @@ std::string round_trip(const KeyPair& keys, int seed) {
     const std::vector<double> values{double(seed), 1.0, -2.0, 3.0, 0.5};
     auto blobs = encrypt_many(keys.public_key, values, 0);
     if (!blobs.ok()) return blobs.refusal();
-    const std::vector<ByteView> views = views_of(blobs.value());
     const std::vector<Block> blocks{{0, 1, 2}, {3, 4}, {0}};
-    auto sums = add_blocks(keys.public_key, views, blocks);
+    auto sums = add_blocks(keys.public_key, views(blobs.value()), blocks);
     if (!sums.ok()) return sums.refusal();
-    const std::vector<ByteView> sum_views = views_of(sums.value());
     const std::vector<double> scalars{2.0, -3.0, 5.0};
-    auto products = multiply_many_public(keys.public_key, sum_views, scalars, 0);
+    auto products = multiply_many_public(keys.public_key, views(sums.value()), scalars, 0);
     if (!products.ok()) return products.refusal();
-    auto fresh = rerandomize(keys.public_key, views_of(products.value()));
+    auto fresh = rerandomize(keys.public_key, views(products.value()));
     if (!fresh.ok()) return fresh.refusal();
-    auto texts = decrypt_many(keys.secret_key, views_of(fresh.value()));
+    auto texts = decrypt_many(keys.secret_key, views(fresh.value()));
     if (!texts.ok()) return texts.refusal();
     const std::vector<std::string> wanted{std::to_string(2 * (seed - 1)), "-12",
                                           std::to_string(5 * seed)};
