@@ -12,9 +12,12 @@ namespace hecrypt {
 
 namespace {
 
-// Pieces are cut up front; a few per worker keeps them all busy when items
-// differ in cost or a core is shared with other work.
-constexpr std::size_t PIECES_PER_WORKER = 4;
+// Pieces are cut up front; several per worker keeps them all busy when items
+// differ in cost or a core is shared with other work, since a worker that
+// finishes early waits at most one piece for the others. A batch of sixteen
+// groups of lanes on two workers gets a piece per group: with two groups to
+// a piece, a delay of either worker left the other idle for both at the end.
+constexpr std::size_t PIECES_PER_WORKER = 8;
 
 thread_local bool on_worker = false;
 

@@ -46,10 +46,13 @@ ExponentWords8 fixed_exponents(std::span<const PowerRequest> group) {
     return e;
 }
 
-ExponentWords8 offset_exponents() {
-    ExponentWords8 e(2);
-    std::fill_n(e[1].lane, IFMA_LANES, 3);
-    return e;
+// c^(3 2^64) = (c^3)^(2^64), the same exponent for every scalar: two
+// products and 64 squarings, where a windowed power of the 66-bit exponent
+// would also build and scan a table. The result is in Montgomery form.
+void offset_power(const IfmaContext& ctx, LaneView base, LaneSpan out, IfmaScratch& scratch) {
+    ifma_mont_sqr8(ctx, base, out, scratch);
+    ifma_mont_mul8(ctx, out, base, out, scratch);
+    for (unsigned s = 0; s < SCALAR_BITS; ++s) ifma_mont_sqr8(ctx, out, out, scratch);
 }
 
 }  // namespace
@@ -64,7 +67,7 @@ std::vector<mpz_class> secret_powers8(const IfmaContext& ctx, const mpz_class& n
         ifma_pow8(ctx, base, fixed_exponents(group), FIXED_BITS, shifted.emplace_back(ctx.width),
                   scratch);
         Lanes8 offset(ctx.width);
-        ifma_pow8(ctx, base, offset_exponents(), FIXED_BITS, offset, scratch);
+        offset_power(ctx, base, offset, scratch);
         const Values8 values = ifma_from_mont8(ctx, offset, scratch);
         offsets.insert(offsets.end(), values.begin(), values.begin() + group.size());
     });
