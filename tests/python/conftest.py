@@ -1,5 +1,7 @@
 """Fixtures shared by the Python tests."""
 
+import threading
+
 import pytest
 
 import hecrypt
@@ -35,3 +37,26 @@ def panic_type(keypair):
         testcapi.remove_mem_hooks()
     assert str(caught) == "Python API call failed"
     return type(caught)
+
+
+@pytest.fixture(scope="session")
+def lets_other_threads_run():
+    """Whether `call` lets go of the interpreter lock while it works: another
+    Python thread must count on meanwhile."""
+    def check(call):
+        counted, done = [0], threading.Event()
+
+        def count():
+            while not done.is_set():
+                counted[0] += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            before = counted[0]
+            call()
+            return counted[0] - before > 1000
+        finally:
+            done.set()
+            counter.join()
+    return check

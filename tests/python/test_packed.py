@@ -4,7 +4,6 @@ oracle's decryption), with the exact refusals."""
 
 import json
 import math
-import sys
 import textwrap
 
 import pytest
@@ -63,18 +62,6 @@ def encryption_key(request, known_pk):
     if request.param == "PublicKey":
         return known_pk
     return keyholder.unseal(forge(KEY.p, KEY.q), PASSPHRASE)[1]
-
-
-# ---- The surface
-
-def test_the_submodule_is_importable_both_ways_and_leaves_the_top_level_alone():
-    import hecrypt.packed as by_import
-    assert by_import is packed is sys.modules["hecrypt.packed"]
-    assert packed.__all__ == ["encrypt", "add_many", "add_blocks", "rerandomize", "subtract",
-                              "combine", "decrypt"]
-    assert "packed" not in hecrypt.__all__ and len(hecrypt.__all__) == 12
-    assert packed.encrypt.__text_signature__ == "(key, rows, scale_pow10=8, slot_bits=64)"
-    assert packed.encrypt.__module__ == "hecrypt.packed"
 
 
 # ---- Encryption against the model
