@@ -118,14 +118,6 @@ def test_both_engines_give_the_same_sums_and_refusals(key, threads):
     ]
 
 
-def test_an_empty_batch_on_either_engine():
-    import hecrypt
-    import oracle
-    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
-    assert hecrypt.encrypt_many(pk, []) == []
-    assert hecrypt.rerandomize(pk, []) == []
-
-
 # Decryption runs four ciphertexts to a group of lanes: refusals in the first
 # group, at a group's edges, two in one group and in two groups.
 DECRYPT_CHILD = textwrap.dedent("""

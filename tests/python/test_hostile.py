@@ -22,7 +22,7 @@ import pytest
 import hecrypt
 import oracle
 from stand_ins import FloatLike, IndexLike, IntegerLike, Raises
-from refusals import refused
+from refusals import INEXACT_INTEGER, refused
 
 NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
 
@@ -232,10 +232,8 @@ def expected_conversion(name, items, convert):
         try:
             converted.append(convert(item))
         except Inexact as error:
-            return ValueError, (
-                f"{name[:-1]} #{position} is the integer {error.integer}, which a float cannot "
-                f"hold exactly: the value used would be {int(error.used)}, a different number. "
-                "Pass a float if that rounding is the intent")
+            used = int(error.used)
+            return ValueError, INEXACT_INTEGER.format(name[:-1], position, error.integer, used)
         except Exception as error:
             message = str(error)
             if type(error) is TypeError:

@@ -4,19 +4,16 @@ The keys are reopened from sealed keys of the known primes, so the
 independent model decrypts what the module encrypts."""
 
 import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import hecrypt
 import oracle
+from children import run
 from hecrypt import keyholder
 from test_keyholder import PASSPHRASE, forge
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 VALUES = [0.0, 1.5, -1.5, -2.5, 0.49, 1e-9, 123456.789, -1e12, 2.0**40, -(2.0**52)]
 NAN, INF = float("nan"), float("inf")
 
@@ -131,16 +128,9 @@ CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("portable", [False, True])
 def test_both_engines_give_blobs_the_model_decrypts(portable):
     key = oracle.KEY_2048
-    env = dict(os.environ)
-    env.pop("HECRYPT_PORTABLE", None)
-    if portable:
-        env["HECRYPT_PORTABLE"] = "1"
     values = [float(i) / 4 for i in range(-40, 41)]
-    done = subprocess.run([sys.executable, "-c", CHILD, forge(key.p, key.q).hex(), PASSPHRASE,
-                           json.dumps(values)], env=env, capture_output=True, text=True,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr
-    plain, pairs = ([bytes.fromhex(b) for b in blobs] for blobs in json.loads(done.stdout))
+    out = run(CHILD, forge(key.p, key.q).hex(), PASSPHRASE, json.dumps(values), portable=portable)
+    plain, pairs = ([bytes.fromhex(b) for b in blobs] for blobs in json.loads(out))
     assert [key.decrypt(b) for b in plain] == [(2, oracle.encode(v, 2)) for v in values]
     # Packed rows of two 64-bit slots, header and plaintext.
     assert [(b[:6], key.decrypt(bytes([2]) + b[6:])) for b in pairs] == [

@@ -10,13 +10,11 @@ import pickle
 import random
 import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
 
 import hecrypt
-from children import run
 from refusals import refused
 
 NAMES = [
@@ -108,19 +106,6 @@ def test_submodule_is_reachable_every_way_and_stays_off_the_top_level(name):
         assert function.__text_signature__ == signature
 
 
-def test_importing_again_after_removal_finds_the_same_submodules():
-    run(textwrap.dedent("""
-        import importlib, sys
-        import hecrypt.keyholder, hecrypt.packed
-        first = [hecrypt.keyholder, hecrypt.packed]
-        for name in ["hecrypt", "hecrypt.keyholder", "hecrypt.packed"]:
-            del sys.modules[name]
-        again = [importlib.import_module(f"hecrypt.{name}") for name in ["keyholder", "packed"]]
-        assert again == first and [sys.modules["hecrypt"].keyholder,
-                                   sys.modules["hecrypt"].packed] == first
-    """))
-
-
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_class_shape(cls):
     assert cls.__module__ == "builtins"
@@ -192,6 +177,7 @@ def test_generated_key_pair(keypair):
     assert peer is not pk
     assert (peer.modulus_bytes(), peer.exponent_bits, peer.plaintext_bound_bits) == (
         pk.modulus_bytes(), pk.exponent_bits, pk.plaintext_bound_bits)
+    assert hecrypt.decrypt(sk, hecrypt.encrypt_many(peer, [3.25])[0]) == 3.25  # for the owner
 
 
 @pytest.mark.skipif(not os.environ.get("HECRYPT_SLOW_TESTS"),
@@ -259,15 +245,21 @@ def test_from_n_releases_the_lock(lets_other_threads_run):
     assert lets_other_threads_run(lambda: hecrypt.PublicKey.from_n(raw(odd_modulus(4096))))
 
 
-def test_initialisation_returns_the_cached_module():
+def test_initialisation_and_importing_again_give_the_cached_modules():
     init = ctypes.PyDLL(hecrypt.__file__).PyInit_hecrypt
     init.restype = ctypes.py_object
     assert init() is hecrypt
-    del sys.modules["hecrypt"]
+    names = ["hecrypt"] + [f"hecrypt.{name}" for name in SUBMODULES]
+    first = {name: sys.modules[name] for name in names}
     try:
-        assert importlib.import_module("hecrypt") is hecrypt
+        for name in names:  # each imported with the module and every submodule gone
+            for each in names:
+                del sys.modules[each]
+            assert importlib.import_module(name) is first[name]
+            again = sys.modules["hecrypt"]
+            assert all(getattr(again, n) is first[f"hecrypt.{n}"] for n in SUBMODULES)
     finally:
-        sys.modules["hecrypt"] = hecrypt
+        sys.modules.update(first)
 
 
 @pytest.mark.parametrize("script", [
