@@ -23,6 +23,14 @@ def refusal(call):
     return None
 
 
+def outcome(call):
+    """What a call gives: its result, or its exception's type and text."""
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        return type(error), str(error)
+
+
 def refused(call, *args, error=ValueError):
     """The message of the `error` that `call(*args)` must raise: that type
     itself, not a subclass of it."""

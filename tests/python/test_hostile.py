@@ -7,7 +7,6 @@ would expect (an exact TypeError named after its argument, anything else
 unchanged), keep no reference it should not, and leave the module usable.
 """
 
-import array
 import collections
 import gc
 import math
@@ -174,15 +173,6 @@ def test_non_sequences_are_refused_by_type(keypair, one, route, make):
     container = make()
     expected = NOT_A_SEQUENCE.format(type(container).__qualname__)
     assert refused(call, keypair, one, container, error=TypeError) == f"argument '{name}': {expected}"
-
-
-def test_buffer_sequences(keypair, one):
-    """Typed arrays and bytes are sequences of numbers like any other."""
-    pk, sk = keypair
-    blobs = hecrypt.encrypt_many(pk, array.array("d", [1.0, -2.0]), 0)
-    assert hecrypt.decrypt_many(sk, blobs) == ["1", "-2"]
-    sums = hecrypt.add_blocks(pk, [one], [array.array("Q", [0, 0, 0]), b"\x00\x00"])
-    assert hecrypt.decrypt_many(sk, sums) == ["3", "2"]
 
 
 # ---- Hostile items of `values` and `scalars`.

@@ -149,7 +149,7 @@ def cpu_has_ifma():
 def test_an_interrupted_call_leaves_no_secret_once_the_key_and_the_scalars_are_gone(engine):
     if engine == "ifma" and not cpu_has_ifma():
         pytest.skip("this CPU has no AVX-512 IFMA")
-    report = child_report(__file__, 600, HECRYPT_PORTABLE="1" if engine == "portable" else "0")
+    report = child_report(__file__, 600, portable=engine == "portable")
     # Proof that the scan sees each kind where one is: the live record, the
     # live 8-lane context, the caller's own buffer.
     expected = set(SECRETS) | {"a double"}
