@@ -2,41 +2,14 @@
 
 import multiprocessing
 import os
-import textwrap
 import threading
 import time
 
 import pytest
 
 import hecrypt
-from children import run
-from refusals import EMPTY
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork with threads
-
-# Runs in a fresh interpreter so that the pool is sized from the environment.
-CHILD = textwrap.dedent("""
-    import math, sys
-    import hecrypt, oracle
-    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
-    values = [float(i) - 3.5 for i in range({count})]
-    blobs = hecrypt.encrypt_many(pk, values, 1)
-    assert [oracle.KEY_2048.decrypt(b) for b in blobs] == [(1, round(v * 10)) for v in values]
-    again = hecrypt.rerandomize(pk, blobs)
-    assert [oracle.KEY_2048.decrypt(b) for b in again] == [(1, round(v * 10)) for v in values]
-    bad = list(blobs)
-    bad[2], bad[6] = b"", bytes([30])
-    try:
-        hecrypt.rerandomize(pk, bad)
-    except ValueError as e:
-        print(e)
-""")
-
-
-@pytest.mark.parametrize("threads, count", [(1, 9), (2, 9), (16, 9), (64, 9), (2, 40)])
-def test_results_in_input_order_and_the_lowest_refusal_for_any_pool_size(threads, count):
-    refusal = run(CHILD.format(count=count), threads=threads).strip()
-    assert refusal == "ciphertext #3: " + EMPTY
 
 
 @pytest.mark.parametrize("count", [1, 2, 3, 4, 5, 8, 9])
@@ -125,56 +98,3 @@ def test_no_random_exponent_is_shared_across_a_fork(keypair):
         data = data[4 + size:]
     assert len(theirs) == 8
     assert not set(mine) & set(theirs)
-
-
-# Products over the pool: the same bytes (public scalars) and plaintexts for
-# every pool size and engine, and the refusal a loop in order would give, with
-# bad pairs placed at the edges of a group of eight and of a worker's share.
-PRODUCTS_CHILD = textwrap.dedent("""
-    import hashlib, hecrypt, oracle
-    key = oracle.KEY_2048
-    pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
-    count = 40
-    blobs = [oracle.textbook_encrypt(key.n, i - 20, 1) for i in range(count)]
-    scalars = [float(3 * i - 50) or 7.0 for i in range(count)]
-    public = hecrypt.multiply_many_public(pk, blobs, scalars, 0)
-    secret = hecrypt.multiply_many(pk, blobs, scalars, 0)
-    wanted = [(1, (i - 20) * int(s)) for i, s in enumerate(scalars)]
-    if {check}:
-        assert [key.decrypt(b) for b in public] == wanted
-        assert [key.decrypt(b) for b in secret] == wanted
-    print(hashlib.sha256(b"".join(public)).hexdigest())
-    for bad in {cases}:
-        broken_blobs, broken_scalars = list(blobs), list(scalars)
-        for position, kind in bad:
-            if kind == "zero":
-                broken_scalars[position - 1] = 0.0
-            else:
-                broken_blobs[position - 1] = oracle.blob(1, key.n)
-        for multiply in (hecrypt.multiply_many, hecrypt.multiply_many_public):
-            try:
-                multiply(pk, broken_blobs, broken_scalars, 0)
-            except ValueError as e:
-                print(str(e).split(" ")[1])
-""")
-
-# (pairs made bad, the position reported): a power refusal found after a later
-# pair's check refusal in the same group, and refusals on both sides of the
-# group and worker edges.
-PRODUCT_REFUSALS = [
-    ([(11, "zero"), (10, "shared")], "#10"),
-    ([(9, "shared"), (8, "zero")], "#8"),
-    ([(17, "zero"), (16, "shared")], "#16"),
-    ([(40, "shared"), (21, "zero"), (33, "shared")], "#21"),
-    ([(1, "shared")], "#1"),
-]
-
-
-@pytest.mark.parametrize("portable", [False, True])
-def test_products_equal_for_every_pool_size_with_the_lowest_refusal(portable):
-    cases = [bad for bad, _ in PRODUCT_REFUSALS]
-    outputs = [run(PRODUCTS_CHILD.format(cases=cases, check=threads == 1), portable=portable,
-                   threads=threads).split() for threads in (1, 2, 16)]
-    assert outputs[0] == outputs[1] == outputs[2]
-    wanted = [position for _, position in PRODUCT_REFUSALS for _ in range(2)]
-    assert outputs[0][1:] == wanted
