@@ -12,23 +12,8 @@ import pytest
 
 import hecrypt
 import oracle
-from stand_ins import FloatLike, IndexLike, IntegerLike
+from stand_ins import NO_NUMPY, FloatLike, IndexLike, IntegerLike, OwnError, StrictInt, numpy
 from refusals import INEXACT_INTEGER, refused
-
-try:
-    import numpy
-except ImportError:  # not built for every interpreter on the machine
-    numpy = None
-
-NO_NUMPY = pytest.mark.skipif(numpy is None, reason="numpy is not importable here")
-
-
-class StrictInt(int):
-    pass
-
-
-class OwnError(Exception):
-    pass
 
 
 class FloatArrayLike:

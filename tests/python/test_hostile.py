@@ -20,7 +20,7 @@ import pytest
 
 import hecrypt
 import oracle
-from stand_ins import FloatLike, IndexLike, IntegerLike, Raises
+from stand_ins import FloatLike, IndexLike, IntegerLike, OwnError, Raises, StrictInt
 from refusals import INEXACT_INTEGER, refused
 
 NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
@@ -37,10 +37,6 @@ def module_still_works(keypair, one):
     """Whatever a test threw at the module, a sum converts and decrypts afterwards."""
     yield
     assert hecrypt.decrypt_many(keypair[1], hecrypt.add_blocks(keypair[0], [one], [[0, 0]])) == ["2"]
-
-
-class OwnError(Exception):
-    pass
 
 
 # ---- Hostile containers, on every parameter that takes a list.
@@ -185,10 +181,6 @@ class ArrayLike:
 
 
 class StrictFloat(float):
-    pass
-
-
-class StrictInt(int):
     pass
 
 
