@@ -1,6 +1,7 @@
 """Fixtures shared by the Python tests."""
 
 import threading
+import time
 
 import pytest
 
@@ -42,21 +43,25 @@ def panic_type(keypair):
 @pytest.fixture(scope="session")
 def lets_other_threads_run():
     """Whether `call` lets go of the interpreter lock while it works: another
-    Python thread must count on meanwhile."""
+    Python thread, ticking every millisecond, must tick in the middle third of
+    the call. Its edges do not count: the lock changes hands there anyway, as
+    the call starts and as it returns."""
     def check(call):
-        counted, done = [0], threading.Event()
+        ticks, done = [], threading.Event()
 
-        def count():
+        def tick():
             while not done.is_set():
-                counted[0] += 1
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
 
-        counter = threading.Thread(target=count)
-        counter.start()
+        ticker = threading.Thread(target=tick)
+        ticker.start()
         try:
-            before = counted[0]
+            start = time.perf_counter()
             call()
-            return counted[0] - before > 1000
+            third = (time.perf_counter() - start) / 3
         finally:
             done.set()
-            counter.join()
+            ticker.join()
+        return sum(start + third < t < start + 2 * third for t in ticks) >= 5
     return check
