@@ -1,6 +1,7 @@
-"""The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree: the
-same plaintexts come back, sums are the same bytes, and the same refusal is
-reported for the same batch. On a CPU without AVX-512 IFMA both runs take
+"""The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree, for
+any size of the worker pool: the same plaintexts come back, sums and products
+are the same bytes, and the same refusal, the lowest, is reported for the same
+batch. On a CPU without AVX-512 IFMA both runs take
 the portable engine and the comparison holds trivially."""
 
 import json

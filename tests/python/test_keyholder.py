@@ -2,7 +2,7 @@
 another process, and every damaged, forged or foreign input refused.
 
 Sealed keys that the module makes cost a real key derivation (about half a
-second), so the exhaustive damage tests work on a key sealed by an
+second), so the damage tests work on a key sealed by an
 independent model of the documented format (PyNaCl, libsodium's own Python
 binding) at the cheapest derivation cost, which unseal accepts as it would
 from any file."""

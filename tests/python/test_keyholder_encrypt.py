@@ -68,18 +68,19 @@ def test_an_empty_batch(known):
 
 # Each refusal of encrypt_many, the lowest refused value when several are,
 # and the argument errors.
-REFUSALS = [
+REFUSALS = [(values, scale, ValueError) for values, scale in [
     ([1.0, NAN], 8), ([INF], 8), ([-INF], 0), ([1e300], 18), ([1.0], 19), ([NAN], 19),
     ([1.0] * 70 + [1e300] + [1.0] * 5 + [NAN], 18), ([1.0] * 130 + [-INF, NAN], 8),
+]] + [(values, scale, Exception) for values, scale in [
     ("not a list", 8), ([1.0, "x"], 8), ([1.0], -1), ([1.0], 256), ([1.0], "8"), (None, 8),
-]
+]]
 
 
-@pytest.mark.parametrize("values, scale", REFUSALS)
-def test_refusals_are_encrypt_manys_word_for_word(known, values, scale):
+@pytest.mark.parametrize("values, scale, error", REFUSALS)
+def test_refusals_are_encrypt_manys_word_for_word(known, values, scale, error):
     pk, sk, _ = known
     public = outcome(lambda: hecrypt.encrypt_many(pk, values, scale))
-    assert type(public) is tuple  # an exception's type and text, not blobs
+    assert type(public) is tuple and issubclass(public[0], error)  # refused, not blobs
     assert outcome(lambda: keyholder.encrypt_many(sk, values, scale_pow10=scale)) == public
 
 

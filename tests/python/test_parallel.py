@@ -1,4 +1,6 @@
-"""Batches on the worker pool: order, refusals, other threads, forks."""
+"""Batches on the worker pool: small ones, other Python threads meanwhile,
+forks. Results and refusals for each pool size, on both engines, are compared
+in test_engines."""
 
 import multiprocessing
 import os
