@@ -3,8 +3,11 @@ engine (HECRYPT_PORTABLE) and the size of the pool."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -31,3 +34,18 @@ def on_both_engines(script, *args, threads=2):
     portable one."""
     return [json.loads(run(script, *args, portable=portable, threads=threads))
             for portable in (False, True)]
+
+
+def interrupted_after(call, delay=0.3):
+    """How long `call` took to stop once SIGINT came, `delay` seconds in; it
+    must not have run to its end."""
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    try:
+        call()
+    except KeyboardInterrupt:
+        return time.monotonic() - start - delay
+    finally:
+        timer.cancel()
+    raise AssertionError("the call ran to its end")

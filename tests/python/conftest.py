@@ -1,5 +1,8 @@
 """Fixtures shared by the Python tests."""
 
+import threading
+import time
+
 import pytest
 
 import hecrypt
@@ -35,3 +38,30 @@ def panic_type(keypair):
         testcapi.remove_mem_hooks()
     assert str(caught) == "Python API call failed"
     return type(caught)
+
+
+@pytest.fixture(scope="session")
+def lets_other_threads_run():
+    """Whether `call` lets go of the interpreter lock while it works: another
+    Python thread, ticking every millisecond, must tick in the middle third of
+    the call. Its edges do not count: the lock changes hands there anyway, as
+    the call starts and as it returns."""
+    def check(call):
+        ticks, done = [], threading.Event()
+
+        def tick():
+            while not done.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        try:
+            start = time.perf_counter()
+            call()
+            third = (time.perf_counter() - start) / 3
+        finally:
+            done.set()
+            ticker.join()
+        return sum(start + third < t < start + 2 * third for t in ticks) >= 5
+    return check

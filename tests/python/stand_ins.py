@@ -1,4 +1,22 @@
-"""Objects that stand in for numbers at the conversion boundary."""
+"""Objects that stand in for numbers at the conversion boundary, and NumPy
+where this interpreter has a build of it."""
+
+import pytest
+
+try:
+    import numpy
+except ImportError:  # not built for every interpreter on the machine
+    numpy = None
+
+NO_NUMPY = pytest.mark.skipif(numpy is None, reason="numpy is not importable here")
+
+
+class OwnError(Exception):
+    """An exception only the caller's own code raises."""
+
+
+class StrictInt(int):
+    pass
 
 
 class FloatLike:

@@ -1,14 +1,18 @@
-"""The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree: the
-same plaintexts come back, sums are the same bytes, and the same refusal is
-reported for the same batch. On a CPU without AVX-512 IFMA both runs take
+"""The 8-lane engine and the portable one (HECRYPT_PORTABLE=1) agree, for
+any size of the worker pool: the same plaintexts come back, sums and products
+are the same bytes, and the same refusal, the lowest, is reported for the same
+batch. On a CPU without AVX-512 IFMA both runs take
 the portable engine and the comparison holds trivially."""
 
 import json
+import re
 import textwrap
 
 import pytest
 
+import oracle
 from children import on_both_engines, run
+from refusals import EMPTY
 
 CHILD = textwrap.dedent("""
     import json, math, sys
@@ -43,8 +47,9 @@ REFUSALS = [[0], [7], [8], [3, 6], [13, 4], [9, 16], [18]]
 
 @pytest.mark.parametrize("key, count, threads", [
     ("KEY_2048", 19, 1), ("KEY_2048", 19, 2), ("KEY_2048", 1, 2), ("KEY_3072", 9, 2),
+    ("KEY_2048", 9, 16), ("KEY_2048", 9, 64), ("KEY_2048", 40, 2),
 ])
-def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads):
+def test_every_engine_and_pool_size_give_the_same_plaintexts_and_refusals(key, count, threads):
     fast, portable = on_both_engines(CHILD, key, count, json.dumps(REFUSALS), threads=threads)
     expected = [[2, round(i * 125 - 700)] for i in range(count)]
     for out in (fast, portable):
@@ -61,7 +66,10 @@ def test_both_engines_give_the_same_plaintexts_and_refusals(key, count, threads)
         lowest = inside[0]
         assert encrypt.startswith("value NaN" if lowest % 2 else "value inf"), encrypt
         assert rerandomize.startswith(f"ciphertext #{lowest + 1}"), rerandomize
-        assert ("empty" in rerandomize) == bool(lowest % 2), rerandomize
+        if lowest % 2:
+            assert rerandomize == f"ciphertext #{lowest + 1}: " + EMPTY
+        else:
+            assert "is not in [1, n^2)" in rerandomize, rerandomize
 
 
 # Fixed ciphertexts, so that both runs sum the same bytes: blocks around the
@@ -118,14 +126,6 @@ def test_both_engines_give_the_same_sums_and_refusals(key, threads):
     ]
 
 
-def test_an_empty_batch_on_either_engine():
-    import hecrypt
-    import oracle
-    pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
-    assert hecrypt.encrypt_many(pk, []) == []
-    assert hecrypt.rerandomize(pk, []) == []
-
-
 # Decryption runs four ciphertexts to a group of lanes: refusals in the first
 # group, at a group's edges, two in one group and in two groups.
 DECRYPT_CHILD = textwrap.dedent("""
@@ -160,46 +160,55 @@ def test_both_engines_decrypt_alike(portable):
         assert ("empty" in message) == (lowest % 2 == 1), message
 
 
-# Products take 64 pairs to a chunk on the 8-lane engine, and give the same
-# bytes as the portable one. Each refusal case
-# puts a ciphertext sharing a factor with n (refused at its power) and a NaN
-# scalar (refused at its checks) at given positions: the lower one is named,
-# within a chunk of eight lanes, across lanes and across chunks.
+# Products take 64 pairs to a chunk on the 8-lane engine and are shared among
+# the pool's workers; each pool size and engine must give the bytes c^k mod n^2.
+# Each refusal case makes pairs bad at 1-based positions: a ciphertext sharing
+# a factor with n (refused at its power), a NaN or zero scalar (refused at its
+# checks). The lowest is named, within a group of eight lanes, across lanes,
+# across chunks and across workers' shares.
 PRODUCTS_CHILD = textwrap.dedent("""
     import json, math, sys
     import hecrypt, oracle
     from refusals import refusal
     key = oracle.KEY_2048
     pk = hecrypt.PublicKey.from_n(key.modulus_bytes())
-    count = 70
-    blobs = [oracle.textbook_encrypt(key.n, i % 9 - 4) for i in range(count)]
-    scalars = [float((i * 7919) % 201 - 100) or 3.0 for i in range(count)]
-    out = {}
-    for name in ("multiply_many", "multiply_many_public"):
-        call = getattr(hecrypt, name)
-        products = call(pk, blobs, scalars, 0)
-        out[name] = [b.hex() for b in products]
-        out[name + " decrypted"] = [key.decrypt(b) for b in products[:12]]
-        refused = []
-        for shared, nan in json.loads(sys.argv[1]):
+    blobs = [oracle.textbook_encrypt(key.n, i % 9 - 4, 1) for i in range(70)]
+    scalars = [float((i * 7919) % 201 - 100) or 3.0 for i in range(70)]
+    bad_blob = {"n": oracle.blob(1, key.n), "5p": oracle.blob(1, key.p * 5)}
+    out = {"blobs": [b.hex() for b in blobs]}
+    for multiply in (hecrypt.multiply_many, hecrypt.multiply_many_public):
+        out[multiply.__name__] = [b.hex() for b in multiply(pk, blobs, scalars, 0)]
+        out[multiply.__name__ + " refused"] = refused = []
+        for bad in json.loads(sys.argv[1]):
             bad_blobs, bad_scalars = list(blobs), list(scalars)
-            bad_blobs[shared] = oracle.blob(0, key.p * 5)
-            bad_scalars[nan] = math.nan
-            refused.append(refusal(lambda: call(pk, bad_blobs, bad_scalars, 0)))
-        out[name + " refused"] = refused
+            for position, kind in bad:
+                if kind in bad_blob:
+                    bad_blobs[position - 1] = bad_blob[kind]
+                else:
+                    bad_scalars[position - 1] = math.nan if kind == "nan" else 0.0
+            refused.append(refusal(lambda: multiply(pk, bad_blobs, bad_scalars, 0)))
     print(json.dumps(out))
 """)
 
-PRODUCT_REFUSALS = [[3, 5], [5, 3], [7, 8], [66, 65], [10, 69], [69, 0]]
+PRODUCT_REFUSALS = [
+    [(4, "5p"), (6, "nan")], [(6, "5p"), (4, "nan")], [(8, "5p"), (9, "nan")],
+    [(67, "5p"), (66, "nan")], [(11, "5p"), (70, "nan")], [(70, "5p"), (1, "nan")],
+    [(11, "zero"), (10, "n")], [(9, "n"), (8, "zero")], [(17, "zero"), (16, "n")],
+    [(40, "n"), (21, "zero"), (33, "n")], [(1, "n")],
+]
 
 
-def test_both_engines_multiply_alike():
-    fast, portable = on_both_engines(PRODUCTS_CHILD, json.dumps(PRODUCT_REFUSALS), threads=1)
+@pytest.mark.parametrize("threads", [1, 2, 16])
+def test_every_engine_and_pool_size_multiply_alike(threads):
+    fast, portable = on_both_engines(PRODUCTS_CHILD, json.dumps(PRODUCT_REFUSALS), threads=threads)
     assert fast == portable
+    n2 = oracle.KEY_2048.n2
     scalars = [(i * 7919) % 201 - 100 or 3 for i in range(70)]
+    powers = [oracle.blob(1, pow(int.from_bytes(bytes.fromhex(c)[1:], "big"), k, n2)).hex()
+              for c, k in zip(fast["blobs"], scalars)]
     for name in ("multiply_many", "multiply_many_public"):
-        assert fast[name + " decrypted"] == [[0, (i % 9 - 4) * k] for i, k in enumerate(scalars[:12])]
-        for (shared, nan), message in zip(PRODUCT_REFUSALS, fast[name + " refused"]):
-            lowest = min(shared, nan)
-            label = "ciphertext" if lowest == shared else "scalar"
-            assert message.startswith(f"{label} #{lowest + 1}"), message
+        assert fast[name] == powers
+        for bad, message in zip(PRODUCT_REFUSALS, fast[name + " refused"]):
+            position, kind = min(bad)
+            label = "scalar" if kind in ("nan", "zero") else "ciphertext"
+            assert re.match(rf"{label} #{position}\b", message), message

@@ -12,29 +12,8 @@ import pytest
 
 import hecrypt
 import oracle
-from stand_ins import FloatLike, IndexLike, IntegerLike
-from refusals import refused
-
-try:
-    import numpy
-except ImportError:  # not built for every interpreter on the machine
-    numpy = None
-
-NO_NUMPY = pytest.mark.skipif(numpy is None, reason="numpy is not importable here")
-
-
-def refusal(noun, position, integer, used):
-    return (f"{noun} #{position} is the integer {integer}, which a float cannot hold exactly: "
-            f"the value used would be {used}, a different number. Pass a float if that "
-            "rounding is the intent")
-
-
-class StrictInt(int):
-    pass
-
-
-class OwnError(Exception):
-    pass
+from stand_ins import NO_NUMPY, FloatLike, IndexLike, IntegerLike, OwnError, StrictInt, numpy
+from refusals import INEXACT_INTEGER, refused
 
 
 class FloatArrayLike:
@@ -101,15 +80,14 @@ def test_inexact_integers_are_refused(keypair, function, position, make):
         call(function, keypair[0], items)
     noun = "value" if function is hecrypt.encrypt_many else "scalar"
     assert type(info.value) is ValueError
-    assert str(info.value) == refusal(noun, position, integer, int(float(integer)))
+    used = int(float(integer))
+    assert str(info.value) == INEXACT_INTEGER.format(noun, position, integer, used)
 
 
 def test_refusal_names_the_number_used(keypair):
     big = 123456789012345678901234567890
-    assert refused(hecrypt.encrypt_many, keypair[0], [1, 2.5, big], 0) == (
-        "value #3 is the integer 123456789012345678901234567890, which a float cannot hold "
-        "exactly: the value used would be 123456789012345677877719597056, a different number. "
-        "Pass a float if that rounding is the intent")
+    assert refused(hecrypt.encrypt_many, keypair[0], [1, 2.5, big], 0) == INEXACT_INTEGER.format(
+        "value", 3, big, 123456789012345677877719597056)
 
 
 EXACT = [

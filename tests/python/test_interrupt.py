@@ -11,8 +11,8 @@ from children import run
 # child prints how long each call took to stop after the signal, then checks
 # that the next call on the same key gives correct results.
 CHILD = textwrap.dedent("""
-    import os, signal, threading, time
     import hecrypt, hecrypt.packed, oracle
+    from children import interrupted_after
     from hecrypt import keyholder
 
     pk = hecrypt.PublicKey.from_n(oracle.KEY_2048.modulus_bytes())
@@ -28,18 +28,6 @@ CHILD = textwrap.dedent("""
     # Its key derivation alone takes about half a second and cannot be
     # stopped part-way; the checks of the key after it can.
     sealed = hecrypt.keyholder.seal(sk, "a passphrase")
-
-    def interrupted_after(call):
-        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
-        start = time.monotonic()
-        try:
-            call()
-        except KeyboardInterrupt:
-            return time.monotonic() - start - 0.3
-        finally:
-            timer.cancel()
-        raise AssertionError("the call ran to its end")
 
     calls = {
         "encrypt_many": lambda: hecrypt.encrypt_many(pk, [1.5] * 200000),

@@ -2,15 +2,13 @@
 another process, and every damaged, forged or foreign input refused.
 
 Sealed keys that the module makes cost a real key derivation (about half a
-second), so the exhaustive damage tests work on a key sealed by an
+second), so the damage tests work on a key sealed by an
 independent model of the documented format (PyNaCl, libsodium's own Python
 binding) at the cheapest derivation cost, which unseal accepts as it would
 from any file."""
 
 import os
-import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -75,32 +73,6 @@ def cheap():
     return forge(P, Q)
 
 
-def test_submodule_is_reachable_both_ways_and_stays_off_the_top_level():
-    import hecrypt.keyholder as imported
-
-    assert imported is keyholder is sys.modules["hecrypt.keyholder"]
-    assert "keyholder" not in hecrypt.__all__ and len(hecrypt.__all__) == 12
-    assert keyholder.__all__ == ["seal", "unseal", "public_bytes", "encrypt_many"]
-    assert keyholder.__name__ == "hecrypt.keyholder" and keyholder.__doc__
-    for name, signature in [("seal", "(sk, passphrase)"), ("unseal", "(sealed, passphrase)"),
-                            ("public_bytes", "(sealed)"),
-                            ("encrypt_many", "(sk, values, scale_pow10=...)")]:
-        function = getattr(keyholder, name)
-        assert function.__module__ == "hecrypt.keyholder" and function.__self__ is keyholder
-        assert function.__text_signature__ == signature
-
-
-def test_importing_again_after_removal_finds_the_same_submodule():
-    script = textwrap.dedent("""
-        import importlib, sys
-        import hecrypt.keyholder as first
-        del sys.modules["hecrypt"], sys.modules["hecrypt.keyholder"]
-        again = importlib.import_module("hecrypt.keyholder")
-        assert again is first and sys.modules["hecrypt"].keyholder is first
-    """)
-    run(script)
-
-
 def test_reopened_key_decrypts_sums_and_encrypts_like_the_original(keypair, sealed):
     pk, sk = keypair
     pk2, sk2 = keyholder.unseal(sealed, PASSPHRASE)
@@ -118,22 +90,16 @@ def test_round_trip_across_processes(keypair, sealed, tmp_path):
     pk, sk = keypair
     (tmp_path / "key.sealed").write_bytes(sealed)
     blobs = hecrypt.encrypt_many(pk, [1.0, -2.0, 1e6], 0)
-    (tmp_path / "blobs").write_bytes(b"".join(len(b).to_bytes(2, "big") + b for b in blobs))
     script = textwrap.dedent("""
         import sys
         import hecrypt
         from hecrypt import keyholder
-        folder, passphrase = sys.argv[1], sys.argv[2]
-        pk, sk = keyholder.unseal(open(folder + "/key.sealed", "rb").read(), passphrase)
-        raw, blobs = open(folder + "/blobs", "rb").read(), []
-        while raw:
-            size = int.from_bytes(raw[:2], "big")
-            blobs.append(raw[2:2 + size])
-            raw = raw[2 + size:]
-        print(" ".join(hecrypt.decrypt_many(sk, blobs)))
+        pk, sk = keyholder.unseal(open(sys.argv[1] + "/key.sealed", "rb").read(), sys.argv[2])
+        print(" ".join(hecrypt.decrypt_many(sk, [bytes.fromhex(b) for b in sys.argv[3:]])))
         print(hecrypt.encrypt_many(pk, [42.0], 0)[0].hex())
     """)
-    decrypted, encrypted = run(script, tmp_path, PASSPHRASE).split("\n")[:2]
+    out = run(script, tmp_path, PASSPHRASE, *(b.hex() for b in blobs))
+    decrypted, encrypted = out.split("\n")[:2]
     assert decrypted.split() == ["1", "-2", "1000000"]
     assert hecrypt.decrypt(sk, bytes.fromhex(encrypted)) == 42.0
 
@@ -146,12 +112,6 @@ def test_the_module_writes_the_documented_format(keypair, sealed):
         == (3, 256 << 20)
 
 
-def test_a_key_sealed_from_the_layout_alone_opens(cheap):
-    pk, sk = keyholder.unseal(cheap, PASSPHRASE)
-    assert int.from_bytes(pk.modulus_bytes(), "big") == P * Q
-    assert hecrypt.decrypt(sk, hecrypt.encrypt_many(pk, [-0.5])[0]) == -0.5
-
-
 @pytest.mark.parametrize("passphrase", ["pässwörd ☃", b"p\xe4ssw\xf6rd", b"\x00"])
 def test_str_is_sealed_as_its_utf8_and_bytes_as_they_are(passphrase):
     encoded = passphrase.encode() if isinstance(passphrase, str) else passphrase
@@ -162,19 +122,20 @@ def test_str_is_sealed_as_its_utf8_and_bytes_as_they_are(passphrase):
         keyholder.unseal(sealed, encoded + b"!")
 
 
-def test_every_truncation_is_refused_as_damage(cheap):
-    for length in range(len(cheap)):
-        assert refused(keyholder.unseal, cheap[:length], PASSPHRASE) == DAMAGED, length
-        assert refused(keyholder.public_bytes, cheap[:length]) == MALFORMED, length
+# The core tests cut and flip every byte; through the binding, one place in
+# each field: the magic, the version, the costs, salt, nonce, width, n, the
+# sealed primes and the tag.
+FIELDS = [0, 12, 13, 21, 29, 45, 69, 71, 71 + 256, -1]
 
 
-def test_every_single_bit_flip_is_refused(cheap):
-    for bit in range(8 * len(cheap)):
-        flipped = bytearray(cheap)
-        flipped[bit // 8] ^= 1 << (bit % 8)
-        at = bit // 8
-        expected = NOT_SEALED if at < 12 else version_refusal(flipped[12]) if at == 12 else DAMAGED
-        assert refused(keyholder.unseal, bytes(flipped), PASSPHRASE) == expected, bit
+@pytest.mark.parametrize("at", FIELDS)
+def test_a_truncation_or_a_flipped_bit_is_refused(cheap, at):
+    at %= len(cheap)
+    assert refused(keyholder.unseal, cheap[:at], PASSPHRASE) == DAMAGED
+    assert refused(keyholder.public_bytes, cheap[:at]) == MALFORMED
+    flipped = cheap[:at] + bytes([cheap[at] ^ 0x10]) + cheap[at + 1:]
+    expected = NOT_SEALED if at < 12 else version_refusal(flipped[12]) if at == 12 else DAMAGED
+    assert refused(keyholder.unseal, flipped, PASSPHRASE) == expected
 
 
 def test_wrong_passphrase_and_swapped_modulus_are_refused_alike(keypair, sealed, cheap):
@@ -260,20 +221,5 @@ def test_a_passphrase_without_utf8_keeps_its_unicode_error(cheap):
         keyholder.unseal(cheap, "\ud800")
 
 
-def test_the_lock_is_released_while_the_key_is_derived(keypair):
-    counted, done = [0], threading.Event()
-
-    def count():
-        while not done.is_set():
-            counted[0] += 1
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        before = counted[0]
-        keyholder.seal(keypair[1], PASSPHRASE)
-        during = counted[0] - before
-    finally:
-        done.set()
-        counter.join()
-    assert during > 1000
+def test_the_lock_is_released_while_the_key_is_derived(keypair, lets_other_threads_run):
+    assert lets_other_threads_run(lambda: keyholder.seal(keypair[1], PASSPHRASE))

@@ -10,7 +10,6 @@ import pickle
 import random
 import subprocess
 import sys
-import threading
 import weakref
 
 import pytest
@@ -52,6 +51,16 @@ SIGNATURES = [
 
 CLASSES = [hecrypt.PublicKey, hecrypt.SecretKey]
 
+# submodule, its __all__, and the text signature of each function in it
+SUBMODULES = {
+    "packed": {"encrypt": "(key, rows, scale_pow10=8, slot_bits=64)", "add_many": "(pk, blobs)",
+               "add_blocks": "(pk, blobs, blocks)", "rerandomize": "(pk, blobs)",
+               "subtract": "(pk, minuends, subtrahends)", "combine": "(pk, blobs)",
+               "decrypt": "(sk, blobs)"},
+    "keyholder": {"seal": "(sk, passphrase)", "unseal": "(sealed, passphrase)",
+                  "public_bytes": "(sealed)", "encrypt_many": "(sk, values, scale_pow10=...)"},
+}
+
 TOO_SHORT = ("modulus is shorter than 2048 bits: NIST SP 800-57 puts 112-bit strength at 2048, "
              "and anything below that is not cryptography")
 
@@ -82,6 +91,19 @@ def test_function_signature_and_docstring(name, signature, summary):
     first, blank, design = function.__doc__.split("\n", 2)
     assert first == (summary or first) and blank == "" and design
     assert function.__self__ is hecrypt and function.__module__ == "hecrypt"
+
+
+@pytest.mark.parametrize("name", SUBMODULES)
+def test_submodule_is_reachable_every_way_and_stays_off_the_top_level(name):
+    submodule = importlib.import_module(f"hecrypt.{name}")
+    assert submodule is getattr(hecrypt, name) is sys.modules[f"hecrypt.{name}"]
+    assert name not in hecrypt.__all__ and hecrypt.__all__ == NAMES
+    assert submodule.__name__ == f"hecrypt.{name}" and submodule.__doc__
+    assert submodule.__all__ == list(SUBMODULES[name])
+    for function_name, signature in SUBMODULES[name].items():
+        function = getattr(submodule, function_name)
+        assert function.__module__ == f"hecrypt.{name}" and function.__self__ is submodule
+        assert function.__text_signature__ == signature
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -155,6 +177,7 @@ def test_generated_key_pair(keypair):
     assert peer is not pk
     assert (peer.modulus_bytes(), peer.exponent_bits, peer.plaintext_bound_bits) == (
         pk.modulus_bytes(), pk.exponent_bits, pk.plaintext_bound_bits)
+    assert hecrypt.decrypt(sk, hecrypt.encrypt_many(peer, [3.25])[0]) == 3.25  # for the owner
 
 
 @pytest.mark.skipif(not os.environ.get("HECRYPT_SLOW_TESTS"),
@@ -217,37 +240,26 @@ def test_from_n_refusals(data, message):
     assert refused(lambda: hecrypt.PublicKey.from_n(data)) == message
 
 
-def test_from_n_releases_the_lock():
+def test_from_n_releases_the_lock(lets_other_threads_run):
     """Another Python thread keeps running while a 4096-bit key is assembled."""
-    ticks = 0
-    done = threading.Event()
-
-    def tick():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-
-    thread = threading.Thread(target=tick)
-    thread.start()
-    try:
-        before = ticks
-        hecrypt.PublicKey.from_n(raw(odd_modulus(4096)))
-        during = ticks - before
-    finally:
-        done.set()
-        thread.join()
-    assert during > 1000
+    assert lets_other_threads_run(lambda: hecrypt.PublicKey.from_n(raw(odd_modulus(4096))))
 
 
-def test_initialisation_returns_the_cached_module():
+def test_initialisation_and_importing_again_give_the_cached_modules():
     init = ctypes.PyDLL(hecrypt.__file__).PyInit_hecrypt
     init.restype = ctypes.py_object
     assert init() is hecrypt
-    del sys.modules["hecrypt"]
+    names = ["hecrypt"] + [f"hecrypt.{name}" for name in SUBMODULES]
+    first = {name: sys.modules[name] for name in names}
     try:
-        assert importlib.import_module("hecrypt") is hecrypt
+        for name in names:  # each imported with the module and every submodule gone
+            for each in names:
+                del sys.modules[each]
+            assert importlib.import_module(name) is first[name]
+            again = sys.modules["hecrypt"]
+            assert all(getattr(again, n) is first[f"hecrypt.{n}"] for n in SUBMODULES)
     finally:
-        sys.modules["hecrypt"] = hecrypt
+        sys.modules.update(first)
 
 
 @pytest.mark.parametrize("script", [

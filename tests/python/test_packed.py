@@ -4,7 +4,6 @@ oracle's decryption), with the exact refusals."""
 
 import json
 import math
-import sys
 import textwrap
 
 import pytest
@@ -13,7 +12,7 @@ import hecrypt
 from hecrypt import keyholder, packed
 from children import on_both_engines
 import oracle
-from refusals import refused
+from refusals import NOT_FINITE, SCALE, refused
 from test_keyholder import PASSPHRASE, forge
 
 KEY = oracle.KEY_2048
@@ -65,18 +64,6 @@ def encryption_key(request, known_pk):
     return keyholder.unseal(forge(KEY.p, KEY.q), PASSPHRASE)[1]
 
 
-# ---- The surface
-
-def test_the_submodule_is_importable_both_ways_and_leaves_the_top_level_alone():
-    import hecrypt.packed as by_import
-    assert by_import is packed is sys.modules["hecrypt.packed"]
-    assert packed.__all__ == ["encrypt", "add_many", "add_blocks", "rerandomize", "subtract",
-                              "combine", "decrypt"]
-    assert "packed" not in hecrypt.__all__ and len(hecrypt.__all__) == 12
-    assert packed.encrypt.__text_signature__ == "(key, rows, scale_pow10=8, slot_bits=64)"
-    assert packed.encrypt.__module__ == "hecrypt.packed"
-
-
 # ---- Encryption against the model
 
 @pytest.mark.parametrize("rows, scale, w", [
@@ -113,9 +100,7 @@ def test_empty_rows_give_no_blobs(encryption_key):
 @pytest.mark.parametrize("rows, kwargs, message", [
     ([[1.0], [1.0, 2.0]], {}, "row 2 holds 2 values where row 1 holds 1: every row fills the "
                               "same slots"),
-    ([[1.0, math.nan]], {}, "row 1, column 2: value NaN is not finite: NaN and infinities have "
-                            "no encoding, and turning them into zero would put a plausible "
-                            "number into the sum"),
+    ([[1.0, math.nan]], {}, "row 1, column 2: " + NOT_FINITE.format("NaN")),
     ([[1.0], [2.0 ** 43]], {"scale_pow10": 0},
      "row 2, column 1: value 8.796093022208e12 needs 44 bits at scale 1e0, and a slot of 64 bits "
      "holds 43 once the sign and room for a sum of 1048576 terms are kept: slot_bits=65 or more "
@@ -133,9 +118,7 @@ def test_empty_rows_give_no_blobs(encryption_key):
     ([[1.0] * 32], {}, "rows of 32 values need 2048 bits in slots of 64, and the plaintext space "
                        "of this key holds 2047: at most 31 values per row at slot_bits=64"),
     ([[]], {}, "rows hold no values: a packed ciphertext needs at least one slot"),
-    ([[1.0]], {"scale_pow10": 19}, "scale exponent 19 is above the 18 this encoding allows: past "
-                                   "that even a value of one has no exact f64 representation "
-                                   "once scaled"),
+    ([[1.0]], {"scale_pow10": 19}, SCALE.format(19)),
 ])
 def test_encrypt_refusals(encryption_key, rows, kwargs, message):
     assert refused(lambda: packed.encrypt(encryption_key, rows, **kwargs)) == message
@@ -310,8 +293,7 @@ def test_a_subtrahend_without_an_inverse_is_refused_at_its_position(keypair):
 def test_plain_functions_refuse_packed_blobs_as_before(keypair):
     pk, sk = keypair
     blob = blob_of(pk, (8, 2, 64))
-    scale_message = ("scale exponent 181 is above the 18 this encoding allows: past that even a "
-                     "value of one has no exact f64 representation once scaled")
+    scale_message = SCALE.format(181)
     assert refused(lambda: hecrypt.decrypt(sk, blob)) == scale_message
     assert refused(lambda: hecrypt.add_many(pk, [blob])) == "ciphertext #1: " + scale_message
 

@@ -5,7 +5,7 @@ from hypothesis import given, settings, strategies as st
 
 import hecrypt
 import oracle
-from refusals import refused
+from refusals import EMPTY, NOT_FINITE, SCALE, refused
 
 SCALE_PAST = ("scalar #{}: the product lands at scale 1e{} (1e{} of the ciphertext times 1e{} of "
               "the scalar), past the 1e18 this encoding allows. Lower scalar_scale_pow10 - the "
@@ -21,7 +21,6 @@ PAST_53 = ("scalar #{} encodes to {} — past 2^53, where an f64 no longer holds
            "the value that would be used is not the one that was asked for. Lower "
            "scalar_scale_pow10, or scale the values down")
 BOTH = [hecrypt.multiply_many, hecrypt.multiply_many_public]
-
 
 
 @pytest.mark.parametrize("multiply", BOTH)
@@ -74,14 +73,11 @@ def test_shared_refusals(keypair, multiply):
         f"{name} got 1 ciphertexts and 0 scalars: they are paired by position, and a length "
         "mismatch means the pairing the caller intended is not the one that would happen")
     cases = [
-        ([eight, b""], [1.0, 1.0], None, "ciphertext #2: ciphertext is empty: it must start with "
-                                        "a scale exponent byte"),
+        ([eight, b""], [1.0, 1.0], None, "ciphertext #2: " + EMPTY),
         ([oracle.blob(8, n * n)], [1.0], None, "ciphertext #1 is not in [1, n^2) of this key"),
         ([eight, sixteen], [1.0, 1.0], None, SCALE_PAST.format(2, 32, 16, 16)),
         ([sixteen], [1.0], 8, SCALE_PAST.format(1, 24, 16, 8)),
-        ([eight], [float("nan")], None, "scalar #1: value NaN is not finite: NaN and infinities "
-                                        "have no encoding, and turning them into zero would put a "
-                                        "plausible number into the sum"),
+        ([eight], [float("nan")], None, "scalar #1: " + NOT_FINITE.format("NaN")),
         ([eight], [1e-9], None, ZERO.format(1, "1e8", "1e-9")),
         ([eight], [0.0], None, ZERO.format(1, "1e8", "0e0")),
         ([eight], [-0.4], 0, ZERO.format(1, "1e0", "-4e-1")),
@@ -139,9 +135,7 @@ def test_rerandomize_refusals(keypair):
     for blobs, text in [
         ([good, bytes([8])], "ciphertext #2 is not in [1, n^2) of this key"),
         ([oracle.blob(0, n * n)], "ciphertext #1 is not in [1, n^2) of this key"),
-        ([bytes([19, 1])], "ciphertext #1: scale exponent 19 is above the 18 this encoding "
-                           "allows: past that even a value of one has no exact f64 "
-                           "representation once scaled"),
+        ([bytes([19, 1])], "ciphertext #1: " + SCALE.format(19)),
     ]:
         assert refused(hecrypt.rerandomize, pk, blobs) == text
     hecrypt.rerandomize(pk, [oracle.blob(0, n)])  # range test only

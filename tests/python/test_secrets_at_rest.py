@@ -20,11 +20,10 @@ import ctypes
 import gc
 import json
 import os
-import subprocess
-import sys
 import threading
 
 import hecrypt
+from children import run
 from hecrypt import keyholder, packed
 
 # A bijection of byte values without a fixed point (166 b + 13 is odd), so a
@@ -206,16 +205,12 @@ def use_and_release():
     return {"seen_live": seen_live, "left": scan.find(wanted)}
 
 
-def child_report(script, timeout, **env):
-    """The report `script` prints when run in a fresh interpreter, with two
-    pool threads and `env` added to the environment; the test is skipped
-    when the child could not scan its memory."""
-    env = dict(os.environ, RAYON_NUM_THREADS="2",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(hecrypt.__file__)] + sys.path), **env)
-    child = subprocess.run([sys.executable, script], env=env, capture_output=True, text=True,
-                           timeout=timeout)
-    assert child.returncode == 0, child.stderr
-    report = json.loads(child.stdout)
+def child_report(script, timeout, portable=None):
+    """The report the test file `script` prints when run in a fresh
+    interpreter with two pool threads; the test is skipped when the child
+    could not scan its memory."""
+    with open(script) as source:
+        report = json.loads(run(source.read(), portable=portable, threads=2, timeout=timeout))
     if "skip" in report:
         import pytest
 

@@ -15,15 +15,13 @@ interpreter frees without clearing, ever holds one of them.
 import ctypes
 import gc
 import json
-import os
 import random
-import signal
-import threading
 from functools import partial
 
 import pytest
 
 import hecrypt
+from children import interrupted_after
 from test_secrets_at_rest import (SECRETS, MemoryScan, child_report, needles, places_left,
                                   scan_unavailable, secrets_of)
 
@@ -79,19 +77,6 @@ def scalar_needles(scalars):
     return needles(forms, split=word)
 
 
-def interrupted(call):
-    """Runs call, stopped by SIGINT after 0.3 s; it must not have finished."""
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        call()
-    except KeyboardInterrupt:
-        return
-    finally:
-        timer.cancel()
-    raise AssertionError("the call ran to its end")
-
-
 def float64_words(values):
     """A float64 buffer of `values` (ints), written as raw 64-bit words."""
     words = (ctypes.c_uint64 * len(values))()
@@ -126,14 +111,14 @@ def interrupt_and_scan():
             words = float64_words(given)
             with memoryview(words).cast("B").cast("d") as doubles:
                 call = partial(hecrypt.multiply_many, pk, pairs, doubles if as_buffer else given, 0)
-                interrupted(call) if stop else call()
+                interrupted_after(call) if stop else call()
             ctypes.memset(words, 0, ctypes.sizeof(words))
             left += scan.find(wanted)
     shown = float64_words(scalars)
     seen_live = [hit[2].split(" as ")[-1] for hit in scan.find(wanted)]
     ctypes.memset(shown, 0, ctypes.sizeof(shown))
 
-    interrupted(lambda: hecrypt.decrypt_many(sk, blobs * (DECRYPTIONS // COUNT)))
+    interrupted_after(lambda: hecrypt.decrypt_many(sk, blobs * (DECRYPTIONS // COUNT)))
     seen_live += [hit[2] for hit in scan.find(key)]
     del sk
     gc.collect()
@@ -149,7 +134,7 @@ def cpu_has_ifma():
 def test_an_interrupted_call_leaves_no_secret_once_the_key_and_the_scalars_are_gone(engine):
     if engine == "ifma" and not cpu_has_ifma():
         pytest.skip("this CPU has no AVX-512 IFMA")
-    report = child_report(__file__, 600, HECRYPT_PORTABLE="1" if engine == "portable" else "0")
+    report = child_report(__file__, 600, portable=engine == "portable")
     # Proof that the scan sees each kind where one is: the live record, the
     # live 8-lane context, the caller's own buffer.
     expected = set(SECRETS) | {"a double"}

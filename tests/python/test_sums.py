@@ -7,19 +7,15 @@ from hypothesis import given, settings, strategies as st
 
 import hecrypt
 import oracle
-from refusals import refused
+from refusals import EMPTY, MIXED, refused
 
-EMPTY = "ciphertext is empty: it must start with a scale exponent byte"
 SUM_RANGE = ("ciphertext #{} is not in [1, n^2) of this key: a valid ciphertext is an invertible "
              "residue modulo n^2, and this one is not")
-MIXED = ("ciphertext #{} was encoded with scale 1e{} while the sum started at 1e{}: adding them "
-         "would produce a plausible wrong number, and rescaling is impossible on encrypted values")
 BLOCK_MIXED = ("block #{} mixes scale 1e{} at position {} into a sum started at 1e{}: adding them "
                "would produce a plausible wrong number, and rescaling is impossible on encrypted "
                "values")
 EMPTY_SUM_TAIL = (": an empty sum has no encryption under this key, and returning one would be a "
                   "ciphertext of zero that nobody asked for")
-
 
 
 @pytest.fixture(scope="module")
