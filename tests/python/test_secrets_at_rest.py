@@ -77,10 +77,12 @@ def secrets_of(sk, n):
               "hp": h(p), "hq": h(q), "p^-1 mod q": pow(p, -1, q),
               "(p - 1)/2": (p - 1) // 2, "(q - 1)/2": (q - 1) // 2,
               "(p^2)^-1 mod q^2": pow(p * p, -1, q * q)}
-    # The Montgomery constants of the key holder's tables modulo p^2 and q^2.
+    # The Montgomery constants of the key holder's tables modulo p^2 and q^2,
+    # -m^-1 mod 2^64 among them: its low bits are m's.
     for name, square in (("p^2", p * p), ("q^2", q * q)):
         r = (1 << (64 * ((square.bit_length() + 63) // 64))) % square
         values[f"R mod {name}"], values[f"R^2 mod {name}"] = r, r * r % square
+        values[f"-({name})^-1 mod 2^64"] = -pow(square, -1, 1 << 64) % (1 << 64)
     public = [n, n * n, n // 2]
     assert sorted(fields) == sorted(public + [values[s] for s in SECRETS]), "record layout"
     return values

@@ -97,7 +97,7 @@ std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const
     ensure(exponents.size() <= lanes(), "more exponents than lanes");
     const Tables& t = *tables_;
     // The powers modulo p^2 and q^2 of every exponent in order.
-    std::vector<mpz_class> xp = t.p->powers(exponents), xq = t.q->powers(exponents);
+    const std::vector<WipedInteger> xp = t.p->powers(exponents), xq = t.q->powers(exponents);
     std::vector<WipedLimbs> out;
     WipedLimbs gp(t.p_squared.view().size()), gq(t.q_squared.view().size());
     WipedLimbs joined(gp.view().size() + gq.view().size());
@@ -108,9 +108,6 @@ std::vector<WipedLimbs> CrtMasks::masks(std::span<const Digits> exponents) const
                t.p_squared_inverse.view());
         // The mask is below n^2, so the limbs past the width of n^2 are zero.
         std::ranges::copy(joined.view().first(t.mask_width), out.emplace_back(t.mask_width).data());
-    }
-    for (std::vector<mpz_class>* powers : {&xp, &xq}) {
-        for (mpz_class& x : *powers) wipe(x);
     }
     return out;
 }
