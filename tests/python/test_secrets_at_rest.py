@@ -74,7 +74,8 @@ def ciphertext_constants(p, q, n):
     out = {}
     for name, r, s in (("p", p, q), ("q", q, p)):
         k = limb_count(r)
-        out[f"the factor's constant mod {name}"] = s * (1 << 64 * (2 * k + max(limb_count(n), k))) % r
+        e = 2 * k + max(limb_count(n), k)
+        out[f"the factor's constant mod {name}"] = s * (1 << 64 * e) % r
         out[f"-{name}^-1 mod 2^64"] = -pow(r, -1, 1 << 64) % (1 << 64)
     d = max(limb_count(q * q), limb_count(p * p) + 1) + 1
     out["(p^2)^-1 2^(64 d) mod q^2"] = pow(p * p, -1, q * q) * (1 << 64 * d) % (q * q)
