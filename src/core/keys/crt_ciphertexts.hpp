@@ -5,9 +5,9 @@
 // For a prime r of the key and the other prime s, n = r s, so
 // 1 + m n = 1 + r (m s) mod r^2 and x (1 + m n) = x + r (x m s mod r)
 // mod r^2: Montgomery products modulo r, at a quarter of the width of n^2,
-// where a product modulo n^2 costs eight times as much. One recombination by
-// Garner's formula, with Montgomery products modulo q^2, then gives the
-// ciphertext.
+// where a product costs a sixteenth of one modulo n^2. One recombination by
+// Garner's formula, its product modulo q^2 a single Montgomery reduction,
+// then gives the ciphertext.
 //
 // Secret: the primes, their squares and every constant made from them, the
 // residues, and the plaintext, whose size is not revealed either.

@@ -25,7 +25,8 @@ struct MontContext {
     Limbs r_squared;  // R^2 mod m, R = 2^(64 width)
     Limbs one;        // R mod m: the Montgomery form of 1
     std::size_t width;
-    // -m^-1 mod 2^64: its low bits are m's, and m may be a secret p^2 or q^2.
+    // -m^-1 mod 2^64: its low bits are m's, and m may be secret (a prime of
+    // the key or its square).
     Wiped<mp_limb_t> neg_inv;
 
     explicit MontContext(const mpz_class& m);
