@@ -1,12 +1,16 @@
-// The key holder's encryption: the CRT recombination on its own, the masks
-// against the public key's table for the same exponents on both engines, and
-// the ciphertexts and refusals against encrypt_many.
+// The key holder's encryption: the CRT recombinations on their own, the
+// ciphertexts against the public formula for the same exponents and
+// plaintexts on both engines, and the blobs and refusals against
+// encrypt_many.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <random>
 
+#include "core/encoding/fixed_point.hpp"
+#include "core/engine/dispatch.hpp"
+#include "core/keys/crt_ciphertexts.hpp"
 #include "core/keys/crt_masks.hpp"
 #include "core/keys/secret.hpp"
 #include "core/ops/ops.hpp"
@@ -58,6 +62,12 @@ TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
         EXPECT_LT(x, r * s);
         EXPECT_EQ(mpz_class(x % r), a);
         EXPECT_EQ(mpz_class(x % s), b);
+        // The Montgomery form of the same formula agrees.
+        Limbs joined(wr + ws);
+        MontScratch scratch(ws);
+        Recombination(r, s, limbs_at(r_inv_s, ws))
+            .join(joined, limbs_at(a, wr), limbs_at(b, ws), scratch);
+        EXPECT_EQ(number(joined), x);
     }
 }
 
@@ -66,6 +76,14 @@ TEST_P(CrtRecombination, MatchesBothResiduesBelowTheProduct) {
 INSTANTIATE_TEST_SUITE_P(Widths, CrtRecombination,
                          ::testing::Values(CrtCase{128, 127}, CrtCase{200, 130}, CrtCase{130, 200},
                                            CrtCase{2048, 2048}, CrtCase{3072, 3071}));
+
+// Primes of different lengths: every width of the key holder's arithmetic
+// differs between p and q, and n is wider than two of p.
+const KeyPair& known_keypair_2560() {
+    static const KeyPair pair = testing::value_of(assemble_keypair(
+        testing::hex(testing::SAFE_PRIME_1024_1), testing::hex(testing::SAFE_PRIME_1536_1)));
+    return pair;
+}
 
 struct Engine {
     unsigned key_bits;
@@ -84,8 +102,14 @@ mpz_class mask_of(const PublicKeyRecord& pk, const Digits& digits) {
 class KeyHolderMasks : public ::testing::TestWithParam<Engine> {
   protected:
     const KeyPair& pair() const {
-        return GetParam().key_bits == 2048 ? testing::known_keypair_2048()
-                                           : testing::known_keypair_3072();
+        switch (GetParam().key_bits) {
+            case 2048:
+                return testing::known_keypair_2048();
+            case 2560:
+                return known_keypair_2560();
+            default:
+                return testing::known_keypair_3072();
+        }
     }
     bool lanes8() const { return GetParam().choice == EngineChoice::ifma; }
     // The key's secret part on the engine the test names, its tables built.
@@ -100,28 +124,53 @@ class KeyHolderMasks : public ::testing::TestWithParam<Engine> {
     std::optional<CrtMasks> masks_;
 };
 
-// The same digits give the same hs^r as the public key's table, whether the
-// lanes are full or not, at the extremes of the digits and at random.
-TEST_P(KeyHolderMasks, EqualThePublicTablesPowers) {
+// The plaintexts the factor 1 + m n is checked on: zero (the ciphertext is
+// the mask itself), the smallest of either sign, both ends of the plaintext
+// bound (the widest |m|, whose top limb reaches that of n), one of every
+// limb count below it, and values at random.
+std::vector<WipedInteger> factor_cases(const PublicKeyRecord& pk, std::size_t count) {
+    const mpz_class bound = plaintext_bound(pk.n);
+    std::vector<WipedInteger> out = {mpz_class(0), mpz_class(1), mpz_class(-1), bound,
+                                     mpz_class(-bound)};
+    for (std::size_t bits = 64; bits < bit_length(bound); bits += 64)
+        out.emplace_back(mpz_class((mpz_class(1) << bits) - 1));
+    gmp_randclass gmp(gmp_randinit_default);
+    gmp.seed(11);
+    while (out.size() < count) {
+        mpz_class m = gmp.get_z_range(2 * bound + 1) - bound;
+        out.emplace_back(std::move(m));
+    }
+    return out;
+}
+
+// The same digits and plaintexts give the public path's (1 + m n) hs^r mod
+// n^2, whether the lanes are full or not, at the extremes of the digits and
+// of the plaintexts and at random.
+TEST_P(KeyHolderMasks, CiphertextsEqualThePublicFormula) {
     const KeyPair& keys = pair();
+    const PublicKeyRecord& pk = keys.public_key;
     const CrtMasks& masks = *masks_;
     ASSERT_EQ(masks.lanes(), lanes8() ? 64u : 8u);
-    const std::size_t windows = (keys.public_key.exponent_bits() + WINDOW_BITS - 1) / WINDOW_BITS;
+    const std::size_t windows = (pk.exponent_bits() + WINDOW_BITS - 1) / WINDOW_BITS;
     std::mt19937 rng(7);
     std::vector<Digits> exponents = {Digits(windows, 0), Digits(windows, 63), Digits{1},
                                      Digits(windows, 1)};
-    for (int i = 0; i < 9; ++i) {
+    const std::vector<WipedInteger> plaintexts = factor_cases(pk, 40);
+    while (exponents.size() < plaintexts.size()) {
         Digits& d = exponents.emplace_back(windows);
         for (std::uint8_t& digit : d) digit = static_cast<std::uint8_t>(rng() % 64);
     }
     for (std::size_t begin = 0; begin < exponents.size(); begin += masks.lanes()) {
         const std::size_t end = std::min(exponents.size(), begin + masks.lanes());
         const auto group = std::span(exponents).subspan(begin, end - begin);
-        const std::vector<WipedLimbs> got = masks.masks(group);
+        const auto ms = std::span(plaintexts).subspan(begin, end - begin);
+        const std::vector<WipedLimbs> got = masks.ciphertexts(group, ms);
         ASSERT_EQ(got.size(), group.size());
-        for (std::size_t i = 0; i < group.size(); ++i)
-            EXPECT_EQ(number(got[i].view()), mask_of(keys.public_key, group[i]))
-                << "exponent " << begin + i;
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            mpz_class expected = (ms[i] * pk.n + 1) * mask_of(pk, group[i]);
+            mpz_fdiv_r(expected.get_mpz_t(), expected.get_mpz_t(), pk.n_squared.get_mpz_t());
+            EXPECT_EQ(number(got[i].view()), expected) << "item " << begin + i << ", m " << ms[i];
+        }
     }
 }
 
@@ -138,11 +187,11 @@ TEST_P(KeyHolderMasks, GroupsShareTheBatchBetweenTheWorkers) {
             << items << " items, " << workers << " workers";
 }
 
-INSTANTIATE_TEST_SUITE_P(KeysAndEngines, KeyHolderMasks,
-                         ::testing::Values(Engine{2048, EngineChoice::portable},
-                                           Engine{2048, EngineChoice::ifma},
-                                           Engine{3072, EngineChoice::portable},
-                                           Engine{3072, EngineChoice::ifma}));
+INSTANTIATE_TEST_SUITE_P(
+    KeysAndEngines, KeyHolderMasks,
+    ::testing::Values(Engine{2048, EngineChoice::portable}, Engine{2048, EngineChoice::ifma},
+                      Engine{2560, EngineChoice::portable}, Engine{2560, EngineChoice::ifma},
+                      Engine{3072, EngineChoice::portable}, Engine{3072, EngineChoice::ifma}));
 
 TEST(KeyHolderEncryption, CiphertextsDecryptToTheValuesAtTheirScale) {
     const KeyPair& keys = testing::known_keypair_2048();

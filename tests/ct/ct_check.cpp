@@ -16,6 +16,7 @@
 #include <initializer_list>
 
 #include "../core/key_fixtures.hpp"
+#include "core/encoding/fixed_point.hpp"
 #include "core/encoding/packed.hpp"
 #include "core/engine/engine.hpp"
 #include "core/engine/portable/engines.hpp"
@@ -128,31 +129,46 @@ void check_fixed_base(const PublicKeyRecord& pk) {
 }
 
 // (d) The key holder's encryption: its tables set up from the marked primes
-// (the Montgomery constants of p^2 and q^2, hs reduced modulo them, the CRT
-// coefficient), then masks from marked exponents, powers modulo p^2 and q^2
-// recombined by the CRT. The portable engine: valgrind runs no AVX-512.
-void check_crt_masks(const KeyPair& pair) {
+// (the Montgomery constants of p, q, p^2 and q^2, hs reduced modulo the
+// squares, the constants of the plaintext's factor and of the CRT), then
+// ciphertexts from marked exponents and marked plaintexts, sign and size
+// included: powers modulo p^2 and q^2, the factor 1 + m n applied to each and
+// the two recombined. The portable engine: valgrind runs no AVX-512.
+void check_crt_ciphertexts(const KeyPair& pair) {
     const SecretKeyRecord& sk = pair.secret_key;
+    const PublicKeyRecord& pk = pair.public_key;
     const std::initializer_list<const mpz_class*> secrets = {&sk.p, &sk.q, &sk.p_squared,
                                                              &sk.q_squared, &sk.p_inv_q};
-    CrtMasks masks(pair.public_key.hs);
+    CrtMasks masks(pk.hs);
     for (const mpz_class* secret : secrets) mark_secret(*secret);
-    for (const mpz_class* square : {&sk.p_squared, &sk.q_squared}) mark_parity_public(*square);
+    for (const mpz_class* modulus : {&sk.p, &sk.q, &sk.p_squared, &sk.q_squared})
+        mark_parity_public(*modulus);
     masks.prepare(sk);
-    const std::uint8_t fills[] = {0x00, 0xff, 0x5a};
-    for (std::uint8_t fill : fills) {
-        Bytes r(pair.public_key.exponent_byte_count);
-        for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(fill ^ (i * 5));
-        const mpz_class expected = power(pair.public_key.hs, from_bytes_be(r), sk.n_squared);
+    const mpz_class big("123456789012345678901234567890123456789");
+    const mpz_class bound = plaintext_bound(pk.n);
+    const mpz_class values[] = {0, -1, big, -big, bound, -bound};
+    std::vector<Digits> exponents;
+    std::vector<WipedInteger> plaintexts;
+    std::vector<mpz_class> expected;
+    for (std::size_t item = 0; item < std::size(values); ++item) {
+        Bytes r(pk.exponent_byte_count);
+        for (std::size_t i = 0; i < r.size(); ++i)
+            r[i] = static_cast<std::uint8_t>((0x5a * item) ^ (i * 5));
+        mpz_class c = (values[item] * pk.n + 1) * power(pk.hs, from_bytes_be(r), sk.n_squared);
+        mpz_fdiv_r(c.get_mpz_t(), c.get_mpz_t(), sk.n_squared.get_mpz_t());
+        expected.push_back(c);
         VALGRIND_MAKE_MEM_UNDEFINED(r.data(), r.size());
-        const std::vector<Digits> exponents = {exponent_digits(r)};
-        const std::vector<WipedLimbs> got = masks.masks(exponents);
-        const LimbView limbs = got.front().view();
+        exponents.push_back(exponent_digits(r));
+        mark_secret_signed(plaintexts.emplace_back(values[item]));
+    }
+    const std::vector<WipedLimbs> got = masks.ciphertexts(exponents, plaintexts);
+    for (std::size_t item = 0; item < got.size(); ++item) {
+        const LimbView limbs = got[item].view();
         VALGRIND_MAKE_MEM_DEFINED(limbs.data(), limbs.size_bytes());
-        expect(ct_from_limbs(limbs) == expected, "CrtMasks::masks");
+        expect(ct_from_limbs(limbs) == expected[item], "CrtMasks::ciphertexts");
     }
     for (const mpz_class* secret : secrets) mark_public(*secret);
-    std::fprintf(stderr, "ct_check: CrtMasks set-up and masks, %zu exponents\n", std::size(fills));
+    std::fprintf(stderr, "ct_check: CrtMasks set-up and ciphertexts, %zu items\n", got.size());
 }
 
 // (e) A decrypted packed plaintext, whose slots are unpacked from it: signed,
@@ -249,7 +265,7 @@ int main(int argc, char** argv) {
     check_decryption(pair.secret_key);
     check_scalar_power(pair.public_key);
     check_fixed_base(pair.public_key);
-    check_crt_masks(pair);
+    check_crt_ciphertexts(pair);
     check_packed_slots(pair.secret_key);
     return failures == 0 ? 0 : 1;
 }

@@ -123,7 +123,7 @@ class SecretFixedPowers {
 
     // base^r mod r^2 for every exponent r, given by its 6-bit digits, in
     // order; every lanes() of them share each pass over the table.
-    virtual std::vector<mpz_class> powers(std::span<const Digits> exponents) const = 0;
+    virtual std::vector<WipedInteger> powers(std::span<const Digits> exponents) const = 0;
 };
 
 class SecretEngine {

@@ -1,14 +1,16 @@
-// The key holder's masks: hs^r mod n^2 computed as hs^r mod p^2 and
-// hs^r mod q^2 and recombined. Both powers run on moduli of half the width
+// The key holder's ciphertexts: the mask hs^r mod n^2 computed as
+// hs^r mod p^2 and hs^r mod q^2, and recombined with the plaintext's factor
+// (crt_ciphertexts.hpp). Both powers run on moduli of half the width
 // of n^2, from fixed-base tables of hs modulo p^2 and q^2, so a mask costs
 // about half of what the public key's table asks. The tables are secret
 // (they give p and q away) and are built on the first encryption with the
 // key, not with the key: a key that only decrypts never pays their time or
 // their memory.
 //
-// Secret here: p^2, q^2, the tables, the CRT coefficient, the exponents and
-// every power. All of it goes only through the key's engine (constant time
-// in the modulus) and the ct_* helpers.
+// Secret here: p^2, q^2, the tables, the CRT coefficient, the exponents,
+// every power and the plaintexts. All of it goes only through the key's
+// engine and the Montgomery products (constant time in the modulus) and the
+// ct_* helpers.
 #pragma once
 
 #include <cstddef>
@@ -38,20 +40,22 @@ class CrtMasks {
     // The base hs of every mask.
     const mpz_class& base() const { return hs_; }
 
-    // Exponents one call of masks() takes at most: eight of the engine's
+    // Exponents one call of ciphertexts() takes at most: eight of the engine's
     // evaluations (64 on the 8-lane engine, 8 on the portable one), all of
     // which share each read of a table (at half the width of n^2 reading it
     // costs about as much as the products). After prepare().
     std::size_t lanes() const;
 
-    // Exponents per call of masks() for a batch of `items` on `workers`
+    // Exponents per call of ciphertexts() for a batch of `items` on `workers`
     // threads: as many as lanes() allows, but no more than a worker's share
     // of the batch, so that a small batch still reaches every core.
     std::size_t group(std::size_t items, std::size_t workers) const;
 
-    // hs^r mod n^2 for each exponent r given by its 6-bit digits, at the
-    // width of n^2, at most lanes() of them. After prepare().
-    std::vector<WipedLimbs> masks(std::span<const Digits> exponents) const;
+    // (1 + m n) hs^r mod n^2 at the width of n^2 for each exponent r, given
+    // by its 6-bit digits, and the plaintext m at the same place, at most
+    // lanes() of them (crt_ciphertexts.hpp). After prepare().
+    std::vector<WipedLimbs> ciphertexts(std::span<const Digits> exponents,
+                                        std::span<const WipedInteger> plaintexts) const;
 
   private:
     struct Tables;

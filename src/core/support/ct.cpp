@@ -264,6 +264,29 @@ void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<co
     mpn_sec_add_1(out.data() + a.size(), out.data() + a.size(), count(w), carry, scratch.data());
 }
 
+void ct_add_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                std::span<const mp_limb_t> b, std::span<const mp_limb_t> m,
+                std::span<mp_limb_t> spare) {
+    const mp_size_t n = count(m);
+    ensure(a.size() == m.size() && b.size() == m.size() && out.size() == m.size() &&
+               spare.size() == m.size(),
+           "an operand has the wrong width");
+    const mp_limb_t carry = mpn_add_n(out.data(), a.data(), b.data(), n);
+    const mp_limb_t borrow = mpn_sub_n(spare.data(), out.data(), m.data(), n);
+    // The sum is m or more when it carried out of the width or the trial
+    // subtraction did not borrow.
+    mpn_cnd_swap(carry | (borrow ^ 1), out.data(), spare.data(), n);
+}
+
+void ct_sub_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                std::span<const mp_limb_t> b, std::span<const mp_limb_t> m) {
+    const mp_size_t n = count(m);
+    ensure(a.size() == m.size() && b.size() == m.size() && out.size() == m.size(),
+           "an operand has the wrong width");
+    const mp_limb_t borrow = mpn_sub_n(out.data(), a.data(), b.data(), n);
+    mpn_cnd_add_n(borrow, out.data(), out.data(), m.data(), n);
+}
+
 mp_limb_t ct_read_signed(const mpz_class& x, std::span<mp_limb_t> out) {
     const __mpz_struct* raw = x.get_mpz_t();
     // The sign as a mask, and |size| from it without a branch.

@@ -157,6 +157,16 @@ void ct_crt(std::span<mp_limb_t> out, std::span<const mp_limb_t> a, std::span<co
             std::span<const mp_limb_t> r, std::span<const mp_limb_t> s,
             std::span<const mp_limb_t> r_inv_s);
 
+// out = (a + b) mod m for a + b < 2m, all at the width of m; `spare` is as
+// wide. `out` may be `a` or `b`.
+void ct_add_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                std::span<const mp_limb_t> b, std::span<const mp_limb_t> m,
+                std::span<mp_limb_t> spare);
+
+// out = (a - b) mod m for a, b < m, all at the width of m. `out` may be `a` or `b`.
+void ct_sub_mod(std::span<mp_limb_t> out, std::span<const mp_limb_t> a,
+                std::span<const mp_limb_t> b, std::span<const mp_limb_t> m);
+
 // Writes |x| into `out`, zero-padded, and returns the OR of its limbs that
 // did not fit (zero when it fits). x's own length is secret when x is: every
 // limb GMP has allocated for it is read and kept or dropped by a mask on

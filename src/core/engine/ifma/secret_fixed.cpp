@@ -30,14 +30,13 @@ class IfmaFixedPowers final : public SecretFixedPowers {
 
     // The idle lanes of the last set raise the base to 0; their powers are
     // dropped.
-    std::vector<mpz_class> powers(std::span<const Digits> exponents) const override {
+    std::vector<WipedInteger> powers(std::span<const Digits> exponents) const override {
         std::vector<Digits8> sets((exponents.size() + IFMA_LANES - 1) / IFMA_LANES);
         for (std::size_t i = 0; i < exponents.size(); ++i)
             sets[i / IFMA_LANES][i % IFMA_LANES] = exponents[i];
-        std::vector<mpz_class> out;
+        std::vector<WipedInteger> out;
         for (Values8& set : pow_fixed8_many(table_, sets))
             std::ranges::move(set, std::back_inserter(out));
-        for (std::size_t i = exponents.size(); i < out.size(); ++i) wipe(out[i]);
         out.resize(exponents.size());
         return out;
     }

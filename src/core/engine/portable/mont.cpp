@@ -45,35 +45,39 @@ MontContext::MontContext(const mpz_class& m) : width(0), neg_inv(0) {
 MontScratch::MontScratch(std::size_t width)
     : product(2 * width), trial(width), multiply(ct_mul_scratch(width)) {}
 
-void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, MontScratch& scratch) {
+void mont_reduce(const MontContext& ctx, LimbSpan t, LimbSpan out, MontScratch& scratch) {
     const std::size_t k = ctx.width;
-    ensure(a.size() == k, "left operand has the wrong width");
-    ensure(b.size() == a.size(), "right operand has the wrong width");
-    ensure(out.size() == a.size(), "output has the wrong width");
-    ensure(scratch.product.size() == 2 * k, "scratch has the wrong width");
+    ensure(t.size() >= k && out.size() == k, "an operand has the wrong width");
     ensure(scratch.trial.size() == k, "scratch has the wrong width");
-
     const auto n = static_cast<mp_size_t>(k);
     const mp_limb_t* m = ctx.modulus.data();
-    mp_limb_t* t = scratch.product.data();
-    ct_mul(t, a.data(), b.data(), k, scratch.multiply.data());
 
     // Each step clears limb j by adding a multiple of m; the carry-out lands
     // on limb j + k, and what overflows there is carried into the next step.
     mp_limb_t carry = 0;
-    for (std::size_t j = 0; j < k; ++j) {
-        const mp_limb_t c = mpn_addmul_1(t + j, m, n, t[j] * ctx.neg_inv);
+    for (std::size_t j = 0; j + k < t.size(); ++j) {
+        const mp_limb_t c = mpn_addmul_1(&t[j], m, n, t[j] * ctx.neg_inv);
         const mp_limb_t partial = t[j + k] + c;
         const mp_limb_t sum = partial + carry;
         carry = static_cast<mp_limb_t>(partial < c) | static_cast<mp_limb_t>(sum < partial);
         t[j + k] = sum;
     }
-    std::copy_n(t + k, k, out.begin());
+    std::copy_n(t.end() - static_cast<std::ptrdiff_t>(k), k, out.begin());
 
-    // The high half plus carry is below 2m. Both the trial subtraction and
-    // the conditional one run on every call so the timing is value-free.
+    // The top limbs plus carry are below t 2^(-64 e) + m: below 2m for a t
+    // below m 2^(64 e), and below R + m for any t. Both the trial subtraction
+    // and the conditional one run on every call so the timing is value-free.
     const mp_limb_t borrow = mpn_sub_n(scratch.trial.data(), out.data(), m, n);
     mpn_cnd_sub_n(carry | (borrow ^ 1), out.data(), out.data(), m, n);
+}
+
+void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, MontScratch& scratch) {
+    const std::size_t k = ctx.width;
+    ensure(a.size() == k, "left operand has the wrong width");
+    ensure(b.size() == a.size(), "right operand has the wrong width");
+    ensure(scratch.product.size() == 2 * k, "scratch has the wrong width");
+    ct_mul(scratch.product.data(), a.data(), b.data(), k, scratch.multiply.data());
+    mont_reduce(ctx, scratch.product, out, scratch);
 }
 
 // x may be secret (a power, a prime of the key): its length is not read.

@@ -25,7 +25,9 @@ struct MontContext {
     Limbs r_squared;  // R^2 mod m, R = 2^(64 width)
     Limbs one;        // R mod m: the Montgomery form of 1
     std::size_t width;
-    mp_limb_t neg_inv;  // -m^-1 mod 2^64
+    // -m^-1 mod 2^64: its low bits are m's, and m may be secret (a prime of
+    // the key or its square).
+    Wiped<mp_limb_t> neg_inv;
 
     explicit MontContext(const mpz_class& m);
 };
@@ -39,8 +41,13 @@ struct MontScratch {
     explicit MontScratch(std::size_t width);
 };
 
-// out = a b R^-1 mod m. `out` must not alias `a` or `b`.
+// out = a b R^-1 mod m, for a < m and b < R. `out` must not alias `a` or `b`.
 void mont_mul(const MontContext& ctx, LimbView a, LimbView b, LimbSpan out, MontScratch& scratch);
+
+// out = t 2^(-64 e) mod m for t of width + e limbs, e >= 0, which it
+// overwrites: fully reduced when t < m 2^(64 e), and otherwise a value
+// below R of that class, which a Montgomery product takes as its b.
+void mont_reduce(const MontContext& ctx, LimbSpan t, LimbSpan out, MontScratch& scratch);
 
 // Writes |x| into `buffer`, zero-padded; faults when it does not fit.
 void write_limbs(const mpz_class& x, LimbSpan buffer);

@@ -1,4 +1,6 @@
 // Constant time in: the prime's square, the table of powers and the exponents.
+#include <iterator>
+
 #include "core/engine/portable/engines.hpp"
 
 namespace hecrypt {
@@ -13,17 +15,13 @@ class PortableFixedPowers final : public SecretFixedPowers {
         : table_(build_table(base, square, windows)) {}
     PortableFixedPowers(const PortableFixedPowers&) = delete;
     PortableFixedPowers& operator=(const PortableFixedPowers&) = delete;
-    // The windows and the context's limbs wipe themselves; -m^-1 mod 2^64
-    // gives away the low bits of m.
-    ~PortableFixedPowers() override {
-        std::uint8_t* neg_inv = reinterpret_cast<std::uint8_t*>(&table_.context.neg_inv);
-        wipe(std::span(neg_inv, sizeof table_.context.neg_inv));
-    }
+    // The windows and the context wipe themselves.
 
     std::size_t lanes() const override { return 1; }
 
-    std::vector<mpz_class> powers(std::span<const Digits> exponents) const override {
-        return pow_fixed_many(table_, exponents);
+    std::vector<WipedInteger> powers(std::span<const Digits> exponents) const override {
+        std::vector<mpz_class> powers = pow_fixed_many(table_, exponents);
+        return {std::make_move_iterator(powers.begin()), std::make_move_iterator(powers.end())};
     }
 
   private:
