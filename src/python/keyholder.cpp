@@ -49,7 +49,7 @@ constexpr const char* MODULE_DOC =
     "seal() turns a SecretKey into bytes that can be stored and survive the process, encrypted "
     "under a passphrase; unseal() gives the key pair back, checked as generate_keypair checks "
     "its own; public_bytes() reads the modulus of a sealed key without the passphrase; "
-    "encrypt_many() encrypts with the primes, about twice as fast as with the public key.";
+    "encrypt_many() encrypts with the primes, close to twice as fast as with the public key.";
 
 constexpr const char* SEAL_DOC =
     "seal(sk, passphrase)\n--\n\n"
@@ -80,7 +80,7 @@ constexpr const char* ENCRYPT_MANY_DOC =
     "Encrypt a list of values with the secret key. Runs across all cores.\n\n"
     "The same ciphertexts as hecrypt.encrypt_many with the key pair's public key: the same "
     "encoding, refusals and headroom, and the scale as the first byte. Knowing p and q, each "
-    "random mask is computed modulo p^2 and q^2 and recombined, about twice as fast. The "
+    "random mask is computed modulo p^2 and q^2 and recombined, close to twice as fast. The "
     "tables this takes (hs modulo p^2 and q^2, secret like the key) are built by the first "
     "call with the key and freed, wiped, with it. Returns one blob per value, in input order.";
 

@@ -49,7 +49,7 @@ constexpr const char* ENCRYPT_DOC =
     "terms; the row's slots together must fit the key's plaintext space. `rows` is a sequence "
     "of equal-length sequences of numbers or a two-dimensional float64 array. `key` is the "
     "PublicKey, or the SecretKey of the key holder, which encrypts with its primes as "
-    "keyholder.encrypt_many does: the same blobs, about twice as fast. Runs across all cores.";
+    "keyholder.encrypt_many does: the same blobs, close to twice as fast. Runs across all cores.";
 
 constexpr const char* ADD_MANY_DOC =
     "add_many(pk, blobs)\n--\n\n"

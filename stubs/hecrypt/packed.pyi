@@ -13,7 +13,7 @@ __all__ = ["encrypt", "add_many", "add_blocks", "rerandomize", "subtract", "comb
 _Rows: TypeAlias = _Indexable[_Indexable[SupportsFloat | SupportsIndex]]
 
 # `key` is the PublicKey, or the key holder's SecretKey, which encrypts
-# with its primes: the same blobs, about twice as fast.
+# with its primes: the same blobs, close to twice as fast.
 def encrypt(
     key: PublicKey | SecretKey,
     rows: _Rows,

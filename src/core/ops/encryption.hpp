@@ -1,7 +1,7 @@
 // Encryption of checked plaintexts, shared by the plain and the packed
 // entries: each decides what item i's plaintext is and how its blob looks.
 // Either key encrypts: the public key, or the key holder's secret key, whose
-// primes make the same ciphertexts about twice as fast.
+// primes make the same ciphertexts close to twice as fast.
 #pragma once
 
 #include <cstddef>
