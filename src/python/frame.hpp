@@ -32,35 +32,26 @@ PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// The entries of a key and a list of blobs: `Key` is the Arguments reader of
-// the key the operation takes (public_key or secret_key). Both are converted
-// in parameter order and the operation runs without the lock.
-template <auto Key, auto Operation>
-PyObject* key_and_blobs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& key = (a.*Key)(0);
-        const auto blobs = a.blobs(1);
-        return to_python(without_lock([&] { return Operation(key, blobs.views()); }));
-    });
-}
-
 // What the core reads of a converted argument: a list of blobs as its views,
 // anything else as it is.
 inline Blobs operand(const BlobList& blobs) { return blobs.views(); }
 inline const IndexLists& operand(const IndexLists& lists) { return lists; }
 
-// The same for a public key, its blobs and one argument more, read by
-// `Extra` (the blocks of add_blocks, the subtrahends of subtract).
-template <auto Extra, auto Operation>
-PyObject* blobs_and(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+// The entries of a key, a list of blobs and at most one argument more:
+// `Key` is the Arguments reader of the key the operation takes (public_key or
+// secret_key), `Extra` that of the third argument (the blocks of add_blocks,
+// the subtrahends of subtract). All are converted in parameter order and the
+// operation runs without the lock.
+template <auto Key, auto Operation, auto... Extra>
+PyObject* key_and_blobs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return call(sig, args, nargs, kwnames, [](const Arguments& a) {
-        const auto& pk = a.public_key(0);
+        const auto& key = (a.*Key)(0);
         const auto blobs = a.blobs(1);
-        const auto extra = (a.*Extra)(2);
-        return to_python(
-            without_lock([&] { return Operation(pk, blobs.views(), operand(extra)); }));
+        return [&](const auto&... extra) {
+            return to_python(
+                without_lock([&] { return Operation(key, blobs.views(), operand(extra)...); }));
+        }((a.*Extra)(2)...);
     });
 }
 

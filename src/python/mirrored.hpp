@@ -15,7 +15,8 @@ PyObject* add_many_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 template <auto Operation>
 PyObject* add_blocks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"add_blocks", nullptr, {"pk", "blobs", "blocks"}, 3};
-    return blobs_and<&Arguments::index_lists, Operation>(sig, args, nargs, kwnames);
+    return key_and_blobs<&Arguments::public_key, Operation, &Arguments::index_lists>(
+        sig, args, nargs, kwnames);
 }
 
 template <auto Operation>

@@ -28,7 +28,8 @@ PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* subtract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"subtract", nullptr, {"pk", "minuends", "subtrahends"}, 3};
-    return blobs_and<&Arguments::blobs, packed::subtract>(sig, args, nargs, kwnames);
+    return key_and_blobs<&Arguments::public_key, packed::subtract, &Arguments::blobs>(
+        sig, args, nargs, kwnames);
 }
 
 PyObject* combine(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -51,11 +51,7 @@ WipedLimbs shifted(LimbView x, std::size_t e, LimbView m) {
 
 // s 2^(64 e) mod r, e counted in limbs.
 WipedLimbs other_prime_constant(const MontContext& r, const mpz_class& s, std::size_t e) {
-    const std::size_t k = r.width;
-    WipedLimbs reduced(std::max(mpz_size(s.get_mpz_t()), k));
-    write_limbs(s, reduced.span());
-    ct_reduce(reduced.span(), r.modulus);
-    return shifted(reduced.view().first(k), e, r.modulus);
+    return shifted(residue_limbs(s, r.modulus).view(), e, r.modulus);
 }
 
 // Limbs of the difference b - a + s 2^(64 j) that Recombination::join

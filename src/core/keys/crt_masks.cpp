@@ -10,8 +10,8 @@ namespace hecrypt {
 namespace {
 
 // Evaluations of the engine (eight exponents each on the 8-lane engine, one
-// on the portable one) that share each pass over the tables: eight by measurement, and the gain
-// from four to eight is still 10%.
+// on the portable one) that share each pass over the tables: eight by
+// measurement, and the gain from four to eight is still 10%.
 constexpr std::size_t LANE_SETS = 8;
 
 }  // namespace

@@ -62,15 +62,12 @@ FixedBaseTable build_table(const mpz_class& base, const mpz_class& modulus,
 
     Limbs power(k);
     {
-        // base mod m by the constant-time division: m may be p^2 or q^2.
-        WipedLimbs reduced(std::max(mpz_size(base.get_mpz_t()), k));
-        write_limbs(base, reduced.span());
-        ct_reduce(reduced.span(), ctx.modulus);
+        WipedLimbs reduced = residue_limbs(base, ctx.modulus);
         if (sgn(base) < 0) {  // -x = m - x mod m; m itself is 0 once in Montgomery form
             const auto n = static_cast<mp_size_t>(k);
             mpn_sub_n(reduced.data(), ctx.modulus.data(), reduced.data(), n);
         }
-        mont_mul(ctx, reduced.view().first(k), ctx.r_squared, power, scratch);
+        mont_mul(ctx, reduced.view(), ctx.r_squared, power, scratch);
     }
     for (std::size_t j = 0; j < window_count; ++j) {
         checkpoint();  // an 8192-bit key's table takes seconds

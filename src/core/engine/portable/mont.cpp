@@ -85,6 +85,14 @@ void write_limbs(const mpz_class& x, LimbSpan buffer) {
     ensure(ct_reveal(ct_copy_limbs(x, buffer)) == 0, "not enough capacity");
 }
 
+WipedLimbs residue_limbs(const mpz_class& x, LimbView m) {
+    WipedLimbs wide(std::max(mpz_size(x.get_mpz_t()), m.size())), out(m.size());
+    write_limbs(x, wide.span());
+    ct_reduce(wide.span(), m);
+    std::ranges::copy(wide.view().first(m.size()), out.span().begin());
+    return out;
+}
+
 Limbs to_mont(const MontContext& ctx, const mpz_class& x, MontScratch& scratch) {
     const Limbs value = limbs_of(x, ctx.width);
     Limbs out(ctx.width);

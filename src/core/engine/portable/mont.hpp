@@ -52,6 +52,10 @@ void mont_reduce(const MontContext& ctx, LimbSpan t, LimbSpan out, MontScratch& 
 // Writes |x| into `buffer`, zero-padded; faults when it does not fit.
 void write_limbs(const mpz_class& x, LimbSpan buffer);
 
+// |x| mod m at the width of m, by the constant-time division: m may be p^2,
+// q^2 or a prime.
+WipedLimbs residue_limbs(const mpz_class& x, LimbView m);
+
 // x R mod m, for 0 <= x < R.
 Limbs to_mont(const MontContext& ctx, const mpz_class& x, MontScratch& scratch);
 
